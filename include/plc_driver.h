@@ -1,0 +1,231 @@
+/*
+ * plc_driver.h - the interface between a host application and the Modbus TCP
+ * PLC driver plug-in.
+ *
+ * The host loads the plug-in, hands it a ComInfo settings record and two
+ * callbacks, registers its variables, and then runs the communication loop on
+ * one thread of its own:
+ *
+ *     for (;;) {
+ *         Protocol *p = ComCommunication();          // next request, or null
+ *         if (!p) { wait a little; continue; }
+ *         send p->frame, collect up to p->replyLen bytes;
+ *         RW_VAR *r = DataCom(&reply, reply.size());  // judge, store, advance
+ *         r->result: 1 or 100 success, 0 retry pending, other values failure
+ *     }
+ *
+ * Other host threads read and write values at any time with GetRegisterData
+ * and SetRegisterData. Both callbacks are called with the driver's queue lock
+ * held: a callback must not call back into a queue entry point
+ * (AddList*, ReCreatReadVarList, SetRegisterData).
+ *
+ * The records below cross the plug-in boundary, so the order and width of
+ * every field are part of the interface; the static_asserts at the end pin
+ * them for 64-bit and 32-bit targets. Values cross the interface least
+ * significant byte first.
+ */
+#ifndef PLC_DRIVER_H
+#define PLC_DRIVER_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+#include <stddef.h>
+
+#define PLC_EXPORT __attribute__((visibility("default")))
+
+/* One variable request: a cyclic block, a one-shot read or a write. */
+struct RW_VAR {
+    int hostTag0 = 0;   /* first host key, returned through the callbacks */
+    int hostTag1 = 0;   /* second host key */
+    int accessKind = 0; /* 0 read, 1 write */
+    int remoteMode = 0; /* copy of ComInfo::remoteMode, carried only */
+    int nodeId = 0;     /* equal to ComInfo::localNodeId: local-area exchange */
+    int result = 0;     /* result code, meaningful in the record DataCom returns */
+    QString label;      /* host text, carried unchanged */
+    QString address;    /* address text: "12.3" for bits, "100" otherwise */
+    int regType = 0;    /* type 0..11; area 0..2 in queued read records */
+    int regAddr = 0;    /* register (or element) address */
+    int station = 0;    /* Modbus unit identifier */
+    int count = 0;      /* registers to read, or elements to write */
+    int aux0 = 0;       /* -1 marks the read half of a byte write */
+    int aux1 = 0;
+    QByteArray value;   /* value bytes of a write, least significant first */
+};
+
+/* One prepared request frame, handed to the host by ComCommunication. */
+struct Protocol {
+    QByteArray frame;     /* the bytes to send */
+    int frameLen = 0;     /* frame.size() */
+    int replyLen = 0;     /* expected reply length; 0 none, -1 any */
+    int replyHeadLen = 0; /* reply bytes in front of the register data */
+    int dataLen = 0;      /* register data bytes in the reply */
+    RW_VAR var;           /* the variable this frame serves */
+    int hostData0 = 0;    /* free for the host, never touched by the driver */
+    int hostData1 = 0;
+    int hostData2 = 0;
+};
+
+/* The host's settings and status record, owned by the host. */
+struct ComInfo {
+    int hostReserved0;
+    int hostReserved1;
+    int hostReserved2;
+    int hostReserved3;
+    int maxRegsPerFrame; /* largest register count of one request (< 1 counts as 1) */
+    int hostReserved4;
+    int defaultStation;  /* station of every variable while multiStation is 0 */
+    int retryLimit;      /* failed exchanges retried before a frame is given up */
+    int retryCount;      /* failures counted so far (driver writes) */
+    int multiStation;    /* 0 one station in register images, else per-station store */
+    int hostStatus0;     /* cleared by SetComInfo */
+    int framesExpected;  /* frames of the request being served (driver writes) */
+    int framesDone;      /* frames of it answered so far (driver writes) */
+    int hostStatus1;     /* cleared by SetComInfo */
+    int remoteMode;      /* non-zero: remote-area records instead of Modbus TCP */
+    int localNodeId;     /* node number of this side */
+    int writeMode;       /* 2: SetRegisterData queues writes to the PLC */
+    int cycleDone;       /* 1 once a full pass over the cyclic list completed */
+    int hostHandle;      /* first argument of the completion callback */
+    int hostReserved5;
+    int hostReserved6;
+    int hostReserved7;
+    int hostReserved8;
+};
+
+/* The host's description of one cyclic variable, for ReCreatReadVarList. */
+struct HOSTVAR {
+    quint8 hostFlags = 0;
+    quint8 regType = 0;  /* type 0..11 */
+    quint8 station = 0;  /* used in multi-station mode only */
+    quint8 hostByte = 0;
+    qint32 hostWord = 0;
+    QString address;
+    QString label;
+    qint32 count = 0;    /* number of elements */
+};
+
+/* completionCallback(hostHandle, hostTag0, hostTag1, status): status 1 done, 2 failed. */
+typedef int (*CompletionCallback)(int hostHandle, int hostTag0, int hostTag1, int status);
+/* notifyCallback(empty list, hostTag0, 1): a write was dispatched or an exchange given up. */
+typedef int (*NotifyCallback)(QList<RW_VAR> list, int hostTag0, int flag);
+
+extern "C" {
+
+/* Three host values stored by FlashLocalRegister; the driver does not read them. */
+PLC_EXPORT extern int LB;
+PLC_EXPORT extern int LW;
+PLC_EXPORT extern int RWI;
+
+/* Set-up: SetComInfo and RegistCallBackFuncIntf come before every other call. */
+PLC_EXPORT void SetComInfo(ComInfo *info);
+PLC_EXPORT void FlashLocalRegister(int lb, int lw, int rwi);
+PLC_EXPORT void RegistCallBackFuncIntf(CompletionCallback completion, NotifyCallback notify);
+PLC_EXPORT int PLCAddressChangeIntef(int regType, QString address);
+
+/* Queues. */
+PLC_EXPORT int AddListReadVar(RW_VAR *var);
+PLC_EXPORT int AddListOnceReadVar(RW_VAR *var, int mode);
+PLC_EXPORT int AddListWriteVar(RW_VAR *var, int mode);
+PLC_EXPORT int ReCreatReadVarList(QList<HOSTVAR> *vars);
+
+/* The communication loop (one host thread). */
+PLC_EXPORT Protocol *ComCommunication();
+PLC_EXPORT void EnCommStation(int station, int op);
+PLC_EXPORT RW_VAR *DataCom(QByteArray *reply, int length);
+
+/* Values. */
+PLC_EXPORT int GetRegisterData(void *ignored, int regType, QString address, int station,
+                               QByteArray &data, int count);
+PLC_EXPORT int QueryFinishFlag();
+PLC_EXPORT int SetRegisterData(const QString &label, int regType, const QString &address,
+                               int station, const QByteArray &value, int count,
+                               int hostTag0, int hostTag1);
+
+/* Utilities. */
+PLC_EXPORT unsigned short CalSUM(unsigned char *buf, unsigned short len);
+PLC_EXPORT unsigned short CalCRC(unsigned char *buf, unsigned short len);
+PLC_EXPORT unsigned short CalLRC(unsigned char *buf, unsigned short len);
+PLC_EXPORT unsigned short CalXOR(unsigned char *buf, unsigned short len);
+PLC_EXPORT void Debug_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+PLC_EXPORT int DigitalToASCII(int value);
+PLC_EXPORT int ASCIIToDigital(int ch);
+
+} /* extern "C" */
+
+/*
+ * Layouts. Qt's QString and QByteArray are one pointer wide; every other
+ * field is a 32-bit int (HOSTVAR starts with four single bytes).
+ */
+#define PLC_PIN(type, field, off64, off32) \
+    static_assert(offsetof(type, field) == (sizeof(void *) == 8 ? (off64) : (off32)), \
+                  #type "::" #field " moved")
+
+static_assert(sizeof(int) == 4 && (sizeof(void *) == 8 || sizeof(void *) == 4),
+              "the plug-in interface assumes 32-bit ints and 32- or 64-bit pointers");
+static_assert(sizeof(QString) == sizeof(void *) && sizeof(QByteArray) == sizeof(void *),
+              "Qt text and byte values must be one pointer wide");
+
+PLC_PIN(RW_VAR, hostTag0, 0, 0);
+PLC_PIN(RW_VAR, hostTag1, 4, 4);
+PLC_PIN(RW_VAR, accessKind, 8, 8);
+PLC_PIN(RW_VAR, remoteMode, 12, 12);
+PLC_PIN(RW_VAR, nodeId, 16, 16);
+PLC_PIN(RW_VAR, result, 20, 20);
+PLC_PIN(RW_VAR, label, 24, 24);
+PLC_PIN(RW_VAR, address, 32, 28);
+PLC_PIN(RW_VAR, regType, 40, 32);
+PLC_PIN(RW_VAR, regAddr, 44, 36);
+PLC_PIN(RW_VAR, station, 48, 40);
+PLC_PIN(RW_VAR, count, 52, 44);
+PLC_PIN(RW_VAR, aux0, 56, 48);
+PLC_PIN(RW_VAR, aux1, 60, 52);
+PLC_PIN(RW_VAR, value, 64, 56);
+static_assert(sizeof(RW_VAR) == (sizeof(void *) == 8 ? 72 : 60), "RW_VAR size changed");
+
+PLC_PIN(Protocol, frame, 0, 0);
+PLC_PIN(Protocol, frameLen, 8, 4);
+PLC_PIN(Protocol, replyLen, 12, 8);
+PLC_PIN(Protocol, replyHeadLen, 16, 12);
+PLC_PIN(Protocol, dataLen, 20, 16);
+PLC_PIN(Protocol, var, 24, 20);
+PLC_PIN(Protocol, hostData0, 96, 80);
+PLC_PIN(Protocol, hostData1, 100, 84);
+PLC_PIN(Protocol, hostData2, 104, 88);
+static_assert(sizeof(Protocol) == (sizeof(void *) == 8 ? 112 : 92), "Protocol size changed");
+
+PLC_PIN(HOSTVAR, hostFlags, 0, 0);
+PLC_PIN(HOSTVAR, regType, 1, 1);
+PLC_PIN(HOSTVAR, station, 2, 2);
+PLC_PIN(HOSTVAR, hostByte, 3, 3);
+PLC_PIN(HOSTVAR, hostWord, 4, 4);
+PLC_PIN(HOSTVAR, address, 8, 8);
+PLC_PIN(HOSTVAR, label, 16, 12);
+PLC_PIN(HOSTVAR, count, 24, 16);
+static_assert(sizeof(HOSTVAR) == (sizeof(void *) == 8 ? 32 : 20), "HOSTVAR size changed");
+
+PLC_PIN(ComInfo, hostReserved0, 0, 0);
+PLC_PIN(ComInfo, maxRegsPerFrame, 16, 16);
+PLC_PIN(ComInfo, hostReserved4, 20, 20);
+PLC_PIN(ComInfo, defaultStation, 24, 24);
+PLC_PIN(ComInfo, retryLimit, 28, 28);
+PLC_PIN(ComInfo, retryCount, 32, 32);
+PLC_PIN(ComInfo, multiStation, 36, 36);
+PLC_PIN(ComInfo, hostStatus0, 40, 40);
+PLC_PIN(ComInfo, framesExpected, 44, 44);
+PLC_PIN(ComInfo, framesDone, 48, 48);
+PLC_PIN(ComInfo, hostStatus1, 52, 52);
+PLC_PIN(ComInfo, remoteMode, 56, 56);
+PLC_PIN(ComInfo, localNodeId, 60, 60);
+PLC_PIN(ComInfo, writeMode, 64, 64);
+PLC_PIN(ComInfo, cycleDone, 68, 68);
+PLC_PIN(ComInfo, hostHandle, 72, 72);
+PLC_PIN(ComInfo, hostReserved5, 76, 76);
+PLC_PIN(ComInfo, hostReserved8, 88, 88);
+static_assert(sizeof(ComInfo) == 23 * 4, "ComInfo size changed");
+
+#undef PLC_PIN
+
+#endif /* PLC_DRIVER_H */
