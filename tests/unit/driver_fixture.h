@@ -1,0 +1,71 @@
+// Shared set-up for unit tests: a private driver object wired to a ComInfo
+// record and to callbacks that record every call.
+#ifndef DRIVER_FIXTURE_H
+#define DRIVER_FIXTURE_H
+
+#include "modbus_rtu_master.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+struct CompletionCall {
+    int hostHandle, hostTag0, hostTag1, status;
+    bool operator==(const CompletionCall &o) const {
+        return hostHandle == o.hostHandle && hostTag0 == o.hostTag0 && hostTag1 == o.hostTag1 &&
+               status == o.status;
+    }
+};
+
+struct CallbackLog {
+    std::vector<CompletionCall> completions;
+    std::vector<int> notifies; // hostTag0 of each notifyCallback call
+};
+
+inline CallbackLog &callbackLog() {
+    static CallbackLog log;
+    return log;
+}
+
+inline int recordCompletion(int handle, int tag0, int tag1, int status) {
+    callbackLog().completions.push_back({handle, tag0, tag1, status});
+    return 0;
+}
+
+inline int recordNotify(QList<RW_VAR> list, int tag0, int flag) {
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_EQ(flag, 1);
+    callbackLog().notifies.push_back(tag0);
+    return 0;
+}
+
+inline QByteArray bytes(std::initializer_list<int> values) {
+    QByteArray out;
+    for (int v : values)
+        out.append(static_cast<char>(v));
+    return out;
+}
+
+class DriverTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Modbus_RTU_Master> driver = std::make_unique<Modbus_RTU_Master>();
+    Modbus_RTU_Master &d = *driver;
+    ComInfo info{};
+
+    void SetUp() override {
+        callbackLog() = CallbackLog{};
+        info.maxRegsPerFrame = 100;
+        info.defaultStation = 1;
+        info.retryLimit = 2;
+        info.localNodeId = 0;
+        info.hostHandle = 42;
+        d.SetComInfo(&info);
+        d.RegistCallBackFuncIntf(recordCompletion, recordNotify);
+    }
+
+    const CallbackLog &log() const { return callbackLog(); }
+};
+
+#endif // DRIVER_FIXTURE_H
