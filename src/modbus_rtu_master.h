@@ -69,6 +69,12 @@ int getPlcType(int regType);
 // Address text to number: "byte.bit" for bit types 0..2 (-1 when malformed),
 // a decimal number for 3..11, 0 for any other type.
 int StringAddressToInt(int regType, const QString &address);
+// The first ten bytes of a Modbus TCP request: the application header
+// (transaction 0, protocol 0, length, unit = low 8 bits of station), the
+// function code and the big-endian low 16 bits of address. tailBytes is the
+// number of bytes the caller appends after the address; the length field
+// already counts them (low 16 bits) and the array has room for them.
+QByteArray mbapFrame(int station, int function, int address, int tailBytes);
 
 class Modbus_RTU_Master {
 public:
