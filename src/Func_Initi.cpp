@@ -1,32 +1,320 @@
 // Set-up, address parsing, the variable queues and the read-list rebuild.
 #include "modbus_rtu_master.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
-void Modbus_RTU_Master::SetComInfo(ComInfo *info) { comInfo = info; }
+#include <algorithm>
+#include <climits>
+#include <optional>
+#include <vector>
+
+namespace {
+
+bool fitsInt(qint64 value) { return value >= INT_MIN && value <= INT_MAX; }
+
+// A decimal text as an int. Text that is not a decimal integer counts as 0,
+// as hosts have always seen it; a decimal integer beyond 32 bits gives
+// nothing, so that it is refused rather than wrapped.
+std::optional<int> decimalValue(const QString &text) {
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (ok)
+        return fitsInt(value) ? std::optional<int>(int(value)) : std::nullopt;
+    static const QRegularExpression decimal(QStringLiteral("^\\s*[+-]?[0-9]+\\s*$"));
+    return decimal.match(text).hasMatch() ? std::nullopt : std::optional<int>(0);
+}
+
+// A run of 16-bit registers of one area: what one read request covers.
+struct RegisterSpan {
+    int regType; // area 0..2 for the known types
+    int first;
+    int count;
+};
+
+// The registers that `elements` elements (1 or more) of a type 0..11 cover,
+// starting at element address `address` (0 or more). A bit register holds the
+// bits of two byte numbers, a byte register two bytes, a double word takes two
+// registers. Nothing when the span would end beyond a 32-bit int.
+std::optional<RegisterSpan> registerSpan(int regType, int address, int elements) {
+    const qint64 n = elements;
+    qint64 first = address;
+    qint64 count = n;
+    switch (regType / 3) {
+    case 0: // bits
+        first = address >> 4;
+        count = (address % 16 + n + 15) / 16;
+        break;
+    case 1: // bytes
+        first = address >> 1;
+        count = (address % 2 + n + 1) / 2;
+        break;
+    case 3: // double words
+        first = qint64(address) * 2;
+        count = n + n % 2;
+        break;
+    default: // words
+        break;
+    }
+    if (!fitsInt(first + count))
+        return std::nullopt;
+    return RegisterSpan{getPlcType(regType), int(first), int(count)};
+}
+
+// A one-shot read in register terms. A type the table does not know keeps the
+// register address and count that the host gave.
+std::optional<RegisterSpan> onceReadSpan(const RW_VAR &var, int address) {
+    if (getPlcType(var.regType) != 255)
+        return registerSpan(var.regType, address, var.count);
+    if (!fitsInt(qint64(var.regAddr) + var.count))
+        return std::nullopt;
+    return RegisterSpan{var.regType, var.regAddr, var.count};
+}
+
+// Cuts a span into requests of at most `maxRegs` registers, each written into
+// `var` and handed to take(var); stops early when take() returns false.
+template <typename Take>
+void forEachRequest(RW_VAR &var, const RegisterSpan &span, int maxRegs, Take take) {
+    for (qint64 done = 0; done < span.count; done += maxRegs) {
+        var.regAddr = int(span.first + done);
+        var.count = int(std::min<qint64>(maxRegs, span.count - done));
+        if (!take(var))
+            return;
+    }
+}
+
+bool sameOnceRead(const RW_VAR &a, const RW_VAR &b) {
+    return a.hostTag0 == b.hostTag0 && a.hostTag1 == b.hostTag1 && a.station == b.station &&
+           a.regType == b.regType && a.regAddr == b.regAddr && a.count == b.count;
+}
+
+bool sameWriteTarget(const RW_VAR &a, const RW_VAR &b) {
+    return a.station == b.station && a.regType == b.regType && a.regAddr == b.regAddr &&
+           a.count == b.count;
+}
+
+// A host variable as a cyclic read record in register terms, made from the
+// rebuild's template; nothing when it cannot be read (unusable address, a type
+// code above 11, no elements, or numbers beyond 32 bits).
+std::optional<RW_VAR> plannedRead(const HOSTVAR &host, const RW_VAR &blockTemplate, int station) {
+    if (host.regType > 11 || host.count < 1)
+        return std::nullopt;
+    const int address = StringAddressToInt(host.regType, host.address);
+    if (address < 0)
+        return std::nullopt;
+    const std::optional<RegisterSpan> span = registerSpan(host.regType, address, host.count);
+    if (!span)
+        return std::nullopt;
+    RW_VAR read = blockTemplate;
+    read.label = host.label;
+    read.address = host.address;
+    read.station = station;
+    read.regType = span->regType;
+    read.regAddr = span->first;
+    read.count = span->count;
+    return read;
+}
+
+} // namespace
+
+void Modbus_RTU_Master::SetComInfo(ComInfo *info) {
+    if (info) {
+        info->hostStatus0 = 0;
+        info->hostStatus1 = 0;
+    }
+    comInfo = info;
+}
+
 void Modbus_RTU_Master::RegistCallBackFuncIntf(CompletionCallback completion, NotifyCallback notify) {
     completionCallback = completion;
     notifyCallback = notify;
 }
+
 // A request size below 1 would divide by zero or never end a split: it counts as 1.
 int Modbus_RTU_Master::maxRegs() const {
     return comInfo && comInfo->maxRegsPerFrame > 1 ? comInfo->maxRegsPerFrame : 1;
 }
 
+// Bit types take "byte.bit" (bit address byte × 8 + bit; the bit number is not
+// limited to 0..7), the other known types a decimal number. -1 marks an
+// unusable text: a malformed bit address or a number beyond 32 bits.
 int StringAddressToInt(int regType, const QString &address) {
     if (regType >= 0 && regType <= 2) {
         const QStringList parts = address.split(QLatin1Char('.'));
         if (parts.size() != 2)
             return -1;
-        return parts[0].toInt() * 8 + parts[1].toInt();
+        const std::optional<int> byte = decimalValue(parts[0]);
+        const std::optional<int> bit = decimalValue(parts[1]);
+        if (!byte || !bit)
+            return -1;
+        const qint64 bitAddress = qint64(*byte) * 8 + *bit;
+        return fitsInt(bitAddress) ? int(bitAddress) : -1;
     }
     if (regType >= 3 && regType <= 11)
-        return address.toInt();
+        return decimalValue(address).value_or(-1);
     return 0;
 }
-int Modbus_RTU_Master::AddListReadVar(RW_VAR *) { return 0; }
-int Modbus_RTU_Master::AddListOnceReadVar(RW_VAR *, int) { return 0; }
-int Modbus_RTU_Master::AddListWriteVar(RW_VAR *, int) { return 0; }
-int Modbus_RTU_Master::ReCreatReadVarList(QList<HOSTVAR> *) { return 0; }
-void Modbus_RTU_Master::sortByRegAddr(QList<RW_VAR> *) {}
-int Modbus_RTU_Master::WordVarReCreat(QList<RW_VAR> *, int, int blocks) { return blocks; }
+
+// No lock: the rebuild calls this with listMutex held.
+int Modbus_RTU_Master::AddListReadVar(RW_VAR *var) {
+    if (!var)
+        return readList.size();
+    readList.append(*var);
+    return readList.size();
+}
+
+// Converts a one-shot read into register terms in the caller's record, cuts it
+// into requests of at most maxRegs() registers and queues those not already
+// waiting. Parsing and conversion run before the lock is taken.
+int Modbus_RTU_Master::AddListOnceReadVar(RW_VAR *var, int mode) {
+    if (!var)
+        return 0;
+    if (mode == 1) {
+        DriverLock lock(listMutex);
+        onceQueue.append(*var);
+        return onceQueue.size();
+    }
+    if (!comInfo)
+        return 0;
+    const int address = StringAddressToInt(var->regType, var->address);
+    if (address < 0)
+        return 0;
+    if (var->count < 1) {
+        DriverLock lock(listMutex);
+        return onceQueue.size();
+    }
+    const std::optional<RegisterSpan> span = onceReadSpan(*var, address);
+    if (!span)
+        return 0;
+    var->aux0 = 0;
+    var->aux1 = 0;
+    if (comInfo->multiStation == 0)
+        var->station = comInfo->defaultStation;
+    var->regType = span->regType;
+    const int limit = maxRegs();
+
+    DriverLock lock(listMutex);
+    forEachRequest(*var, *span, limit, [this](const RW_VAR &request) {
+        if (onceQueue.size() >= kQueueCap)
+            return false; // full: every further request would be dropped too
+        const bool waiting = std::any_of(onceQueue.cbegin(), onceQueue.cend(),
+                                         [&](const RW_VAR &q) { return sameOnceRead(q, request); });
+        if (!waiting)
+            onceQueue.append(request);
+        return true;
+    });
+    return onceQueue.size();
+}
+
+// A newer write to a target that is already waiting replaces the older one in
+// its place. The head record is the write in flight and is never replaced.
+int Modbus_RTU_Master::AddListWriteVar(RW_VAR *var, int mode) {
+    if (!var)
+        return 0;
+    DriverLock lock(listMutex);
+    if (mode != 1 && writeQueue.size() > 1) {
+        const auto waiting = std::find_if(writeQueue.begin() + 1, writeQueue.end(),
+                                          [&](const RW_VAR &q) { return sameWriteTarget(q, *var); });
+        if (waiting != writeQueue.end()) {
+            *waiting = *var;
+            return writeQueue.size();
+        }
+        if (writeQueue.size() >= kQueueCap)
+            return writeQueue.size();
+    }
+    writeQueue.append(*var);
+    return writeQueue.size();
+}
+
+// Replaces the cyclic read list with merged blocks. One station: one group per
+// area, areas 0, 1, 2 in turn, variables not cut. Several stations: variables
+// cut to maxRegs(), grouped by area × 255 + station in order of first
+// appearance. Returns 0 for one station, the number of blocks otherwise.
+int Modbus_RTU_Master::ReCreatReadVarList(QList<HOSTVAR> *vars) {
+    DriverLock lock(listMutex);
+    readList.clear();
+    if (!vars || vars->isEmpty() || !comInfo)
+        return 0;
+    cycleProgress = 0;
+    comInfo->cycleDone = 0;
+    RW_VAR blockTemplate;
+    blockTemplate.hostTag1 = -1;
+    blockTemplate.remoteMode = comInfo->remoteMode;
+    blockTemplate.nodeId = comInfo->localNodeId;
+    const int limit = maxRegs();
+    int blocks = 0;
+
+    if (comInfo->multiStation == 0) {
+        QList<RW_VAR> areas[3];
+        for (const HOSTVAR &host : *vars)
+            if (std::optional<RW_VAR> read = plannedRead(host, blockTemplate, comInfo->defaultStation))
+                areas[read->regType].append(*read);
+        for (QList<RW_VAR> &area : areas) {
+            sortByRegAddr(&area);
+            blocks = WordVarReCreat(&area, limit, blocks);
+        }
+        return 0;
+    }
+
+    QHash<int, int> groupOfKey;
+    std::vector<QList<RW_VAR>> groups; // in order of first appearance of the key
+    for (const HOSTVAR &host : *vars) {
+        std::optional<RW_VAR> read = plannedRead(host, blockTemplate, host.station);
+        if (!read)
+            continue;
+        // 255, not 256: area 0 at station 255 and area 1 at station 0 share a group.
+        const int key = read->regType * 255 + read->station;
+        const auto known = groupOfKey.constFind(key);
+        const int index = known != groupOfKey.cend() ? *known : int(groups.size());
+        if (index == int(groups.size())) {
+            groupOfKey.insert(key, index);
+            groups.emplace_back();
+        }
+        QList<RW_VAR> &group = groups[index];
+        const RegisterSpan span{read->regType, read->regAddr, read->count};
+        forEachRequest(*read, span, limit, [&group](const RW_VAR &piece) {
+            group.append(piece);
+            return true;
+        });
+    }
+    for (QList<RW_VAR> &group : groups) {
+        // Among pieces at the same register the one added last comes first,
+        // so it is the one that opens a block.
+        std::reverse(group.begin(), group.end());
+        sortByRegAddr(&group);
+        blocks = WordVarReCreat(&group, limit, blocks);
+    }
+    return readList.size();
+}
+
+void Modbus_RTU_Master::sortByRegAddr(QList<RW_VAR> *list) {
+    std::stable_sort(list->begin(), list->end(),
+                     [](const RW_VAR &a, const RW_VAR &b) { return a.regAddr < b.regAddr; });
+}
+
+// Merges a sorted group into blocks appended to readList. A record joins the
+// open block when the span from the block's start to the record's end fits in
+// `limit` registers, gap included; a record inside the block changes nothing.
+// A single record longer than `limit` stays one block of its own.
+int Modbus_RTU_Master::WordVarReCreat(QList<RW_VAR> *list, int limit, int blocks) {
+    bool open = false;
+    qint64 start = 0;
+    qint64 length = 0;
+    for (RW_VAR &read : *list) {
+        const qint64 end = start + length;
+        const qint64 readEnd = qint64(read.regAddr) + read.count;
+        if (open && read.regAddr < end && readEnd <= end)
+            continue;
+        if (open && readEnd - start <= limit) {
+            length = readEnd - start;
+            readList.last().count = int(length);
+            continue;
+        }
+        AddListReadVar(&read);
+        open = true;
+        start = read.regAddr;
+        length = read.count;
+        ++blocks;
+    }
+    return blocks;
+}
