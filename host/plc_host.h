@@ -1,0 +1,139 @@
+// The reference host: loads the driver plug-in, runs its communication loop
+// over one TCP connection on a thread of its own, and gives other threads
+// value reads, writes and one-shot reads.
+#ifndef PLCHOST_PLC_HOST_H
+#define PLCHOST_PLC_HOST_H
+
+#include "plugin.h"
+#include "stats.h"
+#include "tcp_link.h"
+#include "variables.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace plchost {
+
+struct HostConfig {
+    std::string pluginPath;
+    std::string address = "127.0.0.1";
+    int port = 502;
+    int defaultStation = 1;
+    bool multiStation = false; // each variable names its station
+    bool remote = false;       // remote-area records instead of Modbus TCP
+    int regsPerFrame = 100;    // 1..123
+    int retryLimit = 2;        // failed exchanges retried before a request is given up
+    int timeoutMs = 1000;      // connect and reply time-out
+    int intervalMs = 100;      // pause after each pass over the cyclic plan, and when idle
+    int demoteAfter = 3;       // consecutive given-up requests of one station; 0 never
+    int demoteMs = 5000;       // how long a demoted station stays switched off
+};
+
+// A write or one-shot read, as the driver's callbacks name it.
+struct RequestId {
+    int tag0 = 0;
+    int tag1 = 0;
+};
+
+// What the driver reported through a callback.
+struct HostEvent {
+    enum Kind { Completion, Notify } kind;
+    int tag0;
+    int tag1;   // Completion only
+    int status; // Completion: 1 done, 2 failed; Notify: the flag
+};
+
+// Result codes of DataCom: 1 and 100 success, 0 retry pending, else given up.
+inline bool isSuccess(int result) { return result == 1 || result == 100; }
+
+class PlcHost {
+public:
+    enum Status { Pending = 0, Done = 1, Failed = 2 };
+
+    explicit PlcHost(HostConfig config);
+    ~PlcHost();
+    PlcHost(const PlcHost &) = delete;
+    PlcHost &operator=(const PlcHost &) = delete;
+
+    // Set-up, before start: load the plug-in and hand it the settings and callbacks.
+    bool load(std::string *error);
+    // Replaces the cyclic plan; may also be called while running.
+    bool setPlan(const std::vector<Variable> &vars, std::string *error);
+    void start();
+    void stop(); // also switches demoted stations back on
+
+    // From any thread but the loop's, never from a callback.
+    bool write(const Variable &target, const QByteArray &value, RequestId *id,
+               std::string *error);
+    bool readOnce(const Variable &var, RequestId *id, std::string *error);
+    std::vector<std::uint32_t> values(const Variable &var);
+    void setStationEnabled(int station, bool on);
+    // Done or Failed once the driver reported the request, Pending on time-out.
+    Status waitCompletion(RequestId id, int timeoutMs);
+
+    bool cycleDone() const { return cycleDone_; }
+    std::vector<HostEvent> events() const;
+    StatsSnapshot stats() const;
+    std::string lastError() const;
+    const HostConfig &config() const { return config_; }
+
+private:
+    friend struct HostCallbacks;
+    const PluginApi &api() const { return plugin_.api(); }
+    std::string checkStation(const Variable &v) const;
+    RequestId nextId(int kind);
+    void wake();
+
+    // The loop thread.
+    void run();
+    void exchange(Protocol *p);
+    bool transact(const Protocol &p, QByteArray *reply);
+    bool ensureConnected();
+    bool passCompleted(const RW_VAR &block);
+    void account(int station, int result, double roundTripMs);
+    void demote(int station);
+    void restoreDemoted();
+    void idle(int ms, bool wakeable);
+
+    // Callbacks (driver's list lock held): record only.
+    void recordCompletion(int tag0, int tag1, int status);
+    void recordNotify(int tag0, int flag);
+
+    const HostConfig config_;
+    ComInfo info_{}; // read by the driver on every call; must outlive plugin_
+    Plugin plugin_;
+    std::thread loop_;
+    std::atomic<int> sequence_{0};
+    std::atomic<bool> cycleDone_{false};
+
+    // Loop thread only.
+    TcpLink link_;
+    bool connectedOnce_ = false;
+    std::set<std::tuple<int, int, int, int>> passBlocks_;
+    std::map<int, int> consecutiveGiveUps_;
+    std::map<int, Clock::time_point> demotedUntil_;
+
+    // Shared; never held while calling into the driver.
+    mutable std::mutex mutex_;
+    std::condition_variable loopCv_;
+    std::condition_variable doneCv_;
+    bool stopping_ = false;
+    bool woken_ = false;
+    std::map<std::pair<int, int>, int> completions_;
+    std::deque<HostEvent> events_;
+    StatsSnapshot stats_;
+    RoundTrips roundTrips_;
+    std::string lastError_;
+};
+
+} // namespace plchost
+
+#endif
