@@ -1,0 +1,119 @@
+// Clients for talking to the simulated PLC in tests: a libmodbus client with
+// short time-outs, and a plain TCP connection for hand-built bytes.
+#ifndef SIM_CLIENT_H
+#define SIM_CLIENT_H
+
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+class ModbusClient {
+public:
+    explicit ModbusClient(int port, int unit = 1, int timeoutMs = 200) : ctx_(modbus_new_tcp("127.0.0.1", port)) {
+        if (!ctx_)
+            return;
+        modbus_set_slave(ctx_, unit);
+        modbus_set_response_timeout(ctx_, 0, static_cast<uint32_t>(timeoutMs) * 1000);
+        connected_ = modbus_connect(ctx_) == 0;
+    }
+    ~ModbusClient() {
+        if (ctx_) {
+            modbus_close(ctx_);
+            modbus_free(ctx_);
+        }
+    }
+    ModbusClient(const ModbusClient &) = delete;
+    ModbusClient &operator=(const ModbusClient &) = delete;
+
+    bool connected() const { return connected_; }
+    modbus_t *ctx() const { return ctx_; }
+    void setUnit(int unit) { modbus_set_slave(ctx_, unit); }
+
+    // One holding or input register, or -1 on failure (errno says why).
+    int readHolding(int address) { return readOne(modbus_read_registers, address); }
+    int readInput(int address) { return readOne(modbus_read_input_registers, address); }
+
+private:
+    template <typename Read> int readOne(Read read, int address) {
+        uint16_t value = 0;
+        return read(ctx_, address, 1, &value) == 1 ? value : -1;
+    }
+
+    modbus_t *ctx_;
+    bool connected_ = false;
+};
+
+class RawClient {
+public:
+    explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~RawClient() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    bool connected() const { return connected_; }
+
+    bool send(const Bytes &bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+
+    // Collects bytes until `expected` have come, the peer closes, or nothing
+    // arrives for `quietMs`. `chunks`, if given, receives the size of every
+    // read; `closed` tells whether the peer closed the connection.
+    Bytes receive(size_t expected, int quietMs = 200, std::vector<size_t> *chunks = nullptr, bool *closed = nullptr) {
+        Bytes bytes;
+        uint8_t chunk[1024];
+        bool peerClosed = false;
+        while (bytes.size() < expected) {
+            pollfd pfd = {fd_, POLLIN, 0};
+            if (poll(&pfd, 1, quietMs) <= 0)
+                break;
+            const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                peerClosed = true;
+                break;
+            }
+            bytes.insert(bytes.end(), chunk, chunk + got);
+            if (chunks)
+                chunks->push_back(static_cast<size_t>(got));
+        }
+        if (closed)
+            *closed = peerClosed;
+        return bytes;
+    }
+
+    Bytes exchange(const Bytes &request, size_t expected, int quietMs = 200) {
+        return send(request) ? receive(expected, quietMs) : Bytes{};
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// A Modbus TCP frame: MBAP header (transaction `tid`, protocol 0, length,
+// unit) followed by the PDU.
+inline Bytes mbapFrame(uint16_t tid, uint8_t unit, const Bytes &pdu) {
+    const size_t length = pdu.size() + 1;
+    Bytes frame = {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0,
+                   static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), unit};
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    return frame;
+}
+
+#endif
