@@ -2,7 +2,6 @@
 #include "modbus_rtu_master.h"
 
 #include <QRegularExpression>
-#include <QStringList>
 
 #include <algorithm>
 #include <climits>
@@ -16,7 +15,7 @@ bool fitsInt(qint64 value) { return value >= INT_MIN && value <= INT_MAX; }
 // A decimal text as an int. Text that is not a decimal integer counts as 0,
 // as hosts have always seen it; a decimal integer beyond 32 bits gives
 // nothing, so that it is refused rather than wrapped.
-std::optional<int> decimalValue(const QString &text) {
+std::optional<int> decimalValue(const QStringRef &text) {
     bool ok = false;
     const qint64 value = text.toLongLong(&ok);
     if (ok)
@@ -71,16 +70,14 @@ std::optional<RegisterSpan> onceReadSpan(const RW_VAR &var, int address) {
     return RegisterSpan{var.regType, var.regAddr, var.count};
 }
 
-// Cuts a span into requests of at most `maxRegs` registers, each written into
-// `var` and handed to take(var); stops early when take() returns false.
+// Cuts `count` registers from `first` into requests of at most `maxRegs`,
+// handing each one's first register and size to take(); stops early when
+// take() returns false.
 template <typename Take>
-void forEachRequest(RW_VAR &var, const RegisterSpan &span, int maxRegs, Take take) {
-    for (qint64 done = 0; done < span.count; done += maxRegs) {
-        var.regAddr = int(span.first + done);
-        var.count = int(std::min<qint64>(maxRegs, span.count - done));
-        if (!take(var))
+void forEachRequest(int first, int count, int maxRegs, Take take) {
+    for (qint64 done = 0; done < count; done += maxRegs)
+        if (!take(int(first + done), int(std::min<qint64>(maxRegs, count - done))))
             return;
-    }
 }
 
 bool sameOnceRead(const RW_VAR &a, const RW_VAR &b) {
@@ -93,10 +90,10 @@ bool sameWriteTarget(const RW_VAR &a, const RW_VAR &b) {
            a.count == b.count;
 }
 
-// A host variable as a cyclic read record in register terms, made from the
-// rebuild's template; nothing when it cannot be read (unusable address, a type
-// code above 11, no elements, or numbers beyond 32 bits).
-std::optional<RW_VAR> plannedRead(const HOSTVAR &host, const RW_VAR &blockTemplate, int station) {
+// A host variable in register terms; nothing when it cannot be read
+// (unusable address, a type code above 11, no elements, or numbers beyond
+// 32 bits).
+std::optional<PlannedRead> plannedRead(const HOSTVAR &host, int station) {
     if (host.regType > 11 || host.count < 1)
         return std::nullopt;
     const int address = StringAddressToInt(host.regType, host.address);
@@ -105,14 +102,7 @@ std::optional<RW_VAR> plannedRead(const HOSTVAR &host, const RW_VAR &blockTempla
     const std::optional<RegisterSpan> span = registerSpan(host.regType, address, host.count);
     if (!span)
         return std::nullopt;
-    RW_VAR read = blockTemplate;
-    read.label = host.label;
-    read.address = host.address;
-    read.station = station;
-    read.regType = span->regType;
-    read.regAddr = span->first;
-    read.count = span->count;
-    return read;
+    return PlannedRead{span->regType, station, span->first, span->count, &host};
 }
 
 } // namespace
@@ -140,18 +130,18 @@ int Modbus_RTU_Master::maxRegs() const {
 // unusable text: a malformed bit address or a number beyond 32 bits.
 int StringAddressToInt(int regType, const QString &address) {
     if (regType >= 0 && regType <= 2) {
-        const QStringList parts = address.split(QLatin1Char('.'));
-        if (parts.size() != 2)
+        const int dot = address.indexOf(QLatin1Char('.'));
+        if (dot < 0 || address.lastIndexOf(QLatin1Char('.')) != dot)
             return -1;
-        const std::optional<int> byte = decimalValue(parts[0]);
-        const std::optional<int> bit = decimalValue(parts[1]);
+        const std::optional<int> byte = decimalValue(address.leftRef(dot));
+        const std::optional<int> bit = decimalValue(address.midRef(dot + 1));
         if (!byte || !bit)
             return -1;
         const qint64 bitAddress = qint64(*byte) * 8 + *bit;
         return fitsInt(bitAddress) ? int(bitAddress) : -1;
     }
     if (regType >= 3 && regType <= 11)
-        return decimalValue(address).value_or(-1);
+        return decimalValue(QStringRef(&address)).value_or(-1);
     return 0;
 }
 
@@ -194,13 +184,15 @@ int Modbus_RTU_Master::AddListOnceReadVar(RW_VAR *var, int mode) {
     const int limit = maxRegs();
 
     DriverLock lock(listMutex);
-    forEachRequest(*var, *span, limit, [this](const RW_VAR &request) {
+    forEachRequest(span->first, span->count, limit, [this, var](int regAddr, int count) {
         if (onceQueue.size() >= kQueueCap)
             return false; // full: every further request would be dropped too
+        var->regAddr = regAddr;
+        var->count = count;
         const bool waiting = std::any_of(onceQueue.cbegin(), onceQueue.cend(),
-                                         [&](const RW_VAR &q) { return sameOnceRead(q, request); });
+                                         [var](const RW_VAR &q) { return sameOnceRead(q, *var); });
         if (!waiting)
-            onceQueue.append(request);
+            onceQueue.append(*var);
         return true;
     });
     return onceQueue.size();
@@ -245,62 +237,63 @@ int Modbus_RTU_Master::ReCreatReadVarList(QList<HOSTVAR> *vars) {
     int blocks = 0;
 
     if (comInfo->multiStation == 0) {
-        QList<RW_VAR> areas[3];
+        std::vector<PlannedRead> areas[3];
         for (const HOSTVAR &host : *vars)
-            if (std::optional<RW_VAR> read = plannedRead(host, blockTemplate, comInfo->defaultStation))
-                areas[read->regType].append(*read);
-        for (QList<RW_VAR> &area : areas) {
+            if (const std::optional<PlannedRead> read = plannedRead(host, comInfo->defaultStation))
+                areas[read->regType].push_back(*read);
+        for (std::vector<PlannedRead> &area : areas) {
             sortByRegAddr(&area);
-            blocks = WordVarReCreat(&area, limit, blocks);
+            blocks = WordVarReCreat(area, blockTemplate, limit, blocks);
         }
         return 0;
     }
 
     QHash<int, int> groupOfKey;
-    std::vector<QList<RW_VAR>> groups; // in order of first appearance of the key
+    std::vector<std::vector<PlannedRead>> groups; // in order of first appearance of the key
     for (const HOSTVAR &host : *vars) {
-        std::optional<RW_VAR> read = plannedRead(host, blockTemplate, host.station);
+        const std::optional<PlannedRead> read = plannedRead(host, host.station);
         if (!read)
             continue;
         // 255, not 256: area 0 at station 255 and area 1 at station 0 share a group.
         const int key = read->regType * 255 + read->station;
-        const auto known = groupOfKey.constFind(key);
-        const int index = known != groupOfKey.cend() ? *known : int(groups.size());
+        const int index = groupOfKey.value(key, int(groups.size()));
         if (index == int(groups.size())) {
             groupOfKey.insert(key, index);
             groups.emplace_back();
         }
-        QList<RW_VAR> &group = groups[index];
-        const RegisterSpan span{read->regType, read->regAddr, read->count};
-        forEachRequest(*read, span, limit, [&group](const RW_VAR &piece) {
-            group.append(piece);
+        std::vector<PlannedRead> &group = groups[index];
+        forEachRequest(read->regAddr, read->count, limit, [&](int regAddr, int count) {
+            group.push_back(PlannedRead{read->regType, read->station, regAddr, count, read->host});
             return true;
         });
     }
-    for (QList<RW_VAR> &group : groups) {
+    for (std::vector<PlannedRead> &group : groups) {
         // Among pieces at the same register the one added last comes first,
         // so it is the one that opens a block.
         std::reverse(group.begin(), group.end());
         sortByRegAddr(&group);
-        blocks = WordVarReCreat(&group, limit, blocks);
+        blocks = WordVarReCreat(group, blockTemplate, limit, blocks);
     }
     return readList.size();
 }
 
-void Modbus_RTU_Master::sortByRegAddr(QList<RW_VAR> *list) {
-    std::stable_sort(list->begin(), list->end(),
-                     [](const RW_VAR &a, const RW_VAR &b) { return a.regAddr < b.regAddr; });
+void Modbus_RTU_Master::sortByRegAddr(std::vector<PlannedRead> *plan) {
+    std::stable_sort(plan->begin(), plan->end(), [](const PlannedRead &a, const PlannedRead &b) {
+        return a.regAddr < b.regAddr;
+    });
 }
 
-// Merges a sorted group into blocks appended to readList. A record joins the
-// open block when the span from the block's start to the record's end fits in
-// `limit` registers, gap included; a record inside the block changes nothing.
-// A single record longer than `limit` stays one block of its own.
-int Modbus_RTU_Master::WordVarReCreat(QList<RW_VAR> *list, int limit, int blocks) {
+// Merges a sorted group into blocks appended to readList. A variable joins the
+// open block when the span from the block's start to the variable's end fits
+// in `limit` registers, gap included; one inside the block changes nothing.
+// A single variable longer than `limit` stays one block of its own. A block
+// is the template filled in from the variable that opened it.
+int Modbus_RTU_Master::WordVarReCreat(const std::vector<PlannedRead> &plan,
+                                      const RW_VAR &blockTemplate, int limit, int blocks) {
     bool open = false;
     qint64 start = 0;
     qint64 length = 0;
-    for (RW_VAR &read : *list) {
+    for (const PlannedRead &read : plan) {
         const qint64 end = start + length;
         const qint64 readEnd = qint64(read.regAddr) + read.count;
         if (open && read.regAddr < end && readEnd <= end)
@@ -310,7 +303,14 @@ int Modbus_RTU_Master::WordVarReCreat(QList<RW_VAR> *list, int limit, int blocks
             readList.last().count = int(length);
             continue;
         }
-        AddListReadVar(&read);
+        RW_VAR block = blockTemplate;
+        block.label = read.host->label;
+        block.address = read.host->address;
+        block.station = read.station;
+        block.regType = read.regType;
+        block.regAddr = read.regAddr;
+        block.count = read.count;
+        AddListReadVar(&block);
         open = true;
         start = read.regAddr;
         length = read.count;

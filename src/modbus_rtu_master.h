@@ -11,6 +11,7 @@
 #include <QMutex>
 
 #include <atomic>
+#include <vector>
 
 #if defined(__SANITIZE_THREAD__)
 #define PLC_TSAN 1
@@ -53,6 +54,16 @@ struct EXTENDVAR {
     int area = 0;
     int regAddr = 0;
     QByteArray value; // byte 0 low-order, byte 1 high-order; missing bytes read as 0
+};
+
+// One variable of a read plan in register terms, with the host's record whose
+// texts the block copies when this variable opens it.
+struct PlannedRead {
+    int regType = 0; // area 0..2
+    int station = 0;
+    int regAddr = 0;
+    int count = 0;
+    const HOSTVAR *host = nullptr;
 };
 
 enum : int {
@@ -120,8 +131,9 @@ public:
     int AddListOnceReadVar(RW_VAR *var, int mode);
     int AddListWriteVar(RW_VAR *var, int mode);
     int ReCreatReadVarList(QList<HOSTVAR> *vars);
-    void sortByRegAddr(QList<RW_VAR> *list); // stable, ascending regAddr
-    int WordVarReCreat(QList<RW_VAR> *list, int maxRegs, int blocks);
+    void sortByRegAddr(std::vector<PlannedRead> *plan); // stable, ascending regAddr
+    int WordVarReCreat(const std::vector<PlannedRead> &plan, const RW_VAR &blockTemplate,
+                       int maxRegs, int blocks);
 
     // --- scheduler and reply handling (modbus_rtu_master) ---
     Protocol *ComCommunication();
