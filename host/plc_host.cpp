@@ -232,24 +232,32 @@ std::string PlcHost::lastError() const {
 }
 
 void PlcHost::recordCompletion(int tag0, int tag1, int status) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // A failure of any piece of a request stays the request's outcome.
-        int &outcome = completions_[{tag0, tag1}];
-        if (outcome != Failed)
-            outcome = status;
-        events_.push_back({HostEvent::Completion, tag0, tag1, status});
-        if (events_.size() > kEventCap)
-            events_.pop_front();
-    }
-    doneCv_.notify_all();
+    unpublished_.push_back({HostEvent::Completion, tag0, tag1, status});
 }
 
 void PlcHost::recordNotify(int tag0, int flag) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back({HostEvent::Notify, tag0, 0, flag});
-    if (events_.size() > kEventCap)
-        events_.pop_front();
+    unpublished_.push_back({HostEvent::Notify, tag0, 0, flag});
+}
+
+void PlcHost::publish() {
+    if (unpublished_.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const HostEvent &e : unpublished_) {
+            if (e.kind == HostEvent::Completion) {
+                // A failure of any piece of a request stays the request's outcome.
+                int &outcome = completions_[{e.tag0, e.tag1}];
+                if (outcome != Failed)
+                    outcome = e.status;
+            }
+            events_.push_back(e);
+            if (events_.size() > kEventCap)
+                events_.pop_front();
+        }
+    }
+    unpublished_.clear();
+    doneCv_.notify_all();
 }
 
 // ---- the loop thread ----
@@ -264,6 +272,7 @@ void PlcHost::run() {
         }
         restoreDemoted();
         Protocol *p = api().ComCommunication();
+        publish();
         if (!p) {
             idle(config_.intervalMs, true);
             continue;
@@ -293,6 +302,7 @@ void PlcHost::exchange(Protocol *p) {
     RW_VAR *r = api().DataCom(&reply, reply.size());
     cycleDone_ = info_.cycleDone == 1;
     account(station, r->result, answered ? ms : -1);
+    publish();
 }
 
 // Sends the frame and collects its reply. On a time-out or a broken

@@ -103,9 +103,12 @@ private:
     void restoreDemoted();
     void idle(int ms, bool wakeable);
 
-    // Callbacks (driver's list lock held): record only.
+    // Callbacks (driver's list lock held): record only. What they record is
+    // published once the exchange is accounted for, so a waiter that sees a
+    // completion also sees the statistics of the exchange that produced it.
     void recordCompletion(int tag0, int tag1, int status);
     void recordNotify(int tag0, int flag);
+    void publish();
 
     const HostConfig config_;
     ComInfo info_{}; // read by the driver on every call; must outlive plugin_
@@ -120,6 +123,7 @@ private:
     std::set<std::tuple<int, int, int, int>> passBlocks_;
     std::map<int, int> consecutiveGiveUps_;
     std::map<int, Clock::time_point> demotedUntil_;
+    std::vector<HostEvent> unpublished_;
 
     // Shared; never held while calling into the driver.
     mutable std::mutex mutex_;

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iomanip>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -201,8 +202,9 @@ public:
         const double t = std::chrono::duration<double>(Clock::now() - start_).count();
         std::ostringstream out;
         if (format_ == Format::Table && live)
-            out << (tty_ ? "\033[H\033[2J" : "") << "-- " << t << " s  "
-                << formatStats(host_.stats()) << "\n";
+            out << (tty_ ? "\033[H\033[2J" : "") << "-- " << std::fixed << std::setprecision(1)
+                << t << " s  " << formatStats(host_.stats()) << "\n"
+                << std::defaultfloat;
         for (const Variable &v : vars)
             out << line(v, host_.values(v), t) << "\n";
         std::cout << out.str() << std::flush;
@@ -210,14 +212,13 @@ public:
 
 private:
     std::string line(const Variable &v, const std::vector<std::uint32_t> &values, double t) {
-        char prefix[64];
+        char prefix[96];
         std::ostringstream out;
         switch (format_) {
         case Format::Table:
-            std::snprintf(prefix, sizeof prefix, "%-10s %3d  %-8s ", typeName(v.type), v.station,
-                          v.address.c_str());
-            out << std::string(std::max<int>(0, 16 - int(v.label.size())), ' ') << v.label << "  "
-                << prefix << joined(values, " ");
+            std::snprintf(prefix, sizeof prefix, "%-16s %-10s %3d  %-8s ", v.label.c_str(),
+                          typeName(v.type), v.station, v.address.c_str());
+            out << prefix << joined(values, " ");
             break;
         case Format::Csv:
             out << t << "," << v.label << "," << typeName(v.type) << "," << v.station << ","

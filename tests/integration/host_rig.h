@@ -1,0 +1,98 @@
+// A simulated PLC on loopback and a reference host polling it, for the
+// integration tests. Each test builds its own and both stop with it.
+#ifndef HOST_RIG_H
+#define HOST_RIG_H
+
+#include "plc_host.h"
+#include "sim_client.h"
+#include "sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace rig {
+
+using namespace plchost;
+
+// Short time-outs keep failing cases fast on loopback.
+inline HostConfig config(int port) {
+    HostConfig c;
+    c.pluginPath = PLUGIN_PATH;
+    c.port = port;
+    c.timeoutMs = 150;
+    c.intervalMs = 5;
+    c.retryLimit = 2;
+    return c;
+}
+
+inline Variable var(int type, const std::string &address, int count = 1, int station = 1) {
+    return {std::string(typeName(type)) + " " + address, type, address, count, station};
+}
+
+// Polls pred every 10 ms until it holds or timeoutMs pass.
+inline bool eventually(const std::function<bool()> &pred, int timeoutMs = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+inline QByteArray le(std::initializer_list<int> bytes) {
+    QByteArray out;
+    for (int b : bytes)
+        out.append(static_cast<char>(b));
+    return out;
+}
+
+struct Rig {
+    explicit Rig(const std::vector<std::string> &simArgs,
+                 const std::function<void(HostConfig &)> &tune = {})
+        : sim(simArgs) {
+        EXPECT_TRUE(sim.running()) << "plc_sim did not start";
+        HostConfig c = config(sim.port());
+        if (tune)
+            tune(c);
+        host = std::make_unique<PlcHost>(c);
+        std::string error;
+        loaded = host->load(&error);
+        EXPECT_TRUE(loaded) << error;
+    }
+    ~Rig() { host.reset(); } // the host stops before the simulator does
+
+    void start(const std::vector<Variable> &plan = {}) {
+        std::string error;
+        ASSERT_TRUE(host->setPlan(plan, &error)) << error;
+        host->start();
+    }
+
+    PlcHost::Status write(const Variable &v, const QByteArray &value, int timeoutMs = 3000) {
+        RequestId id;
+        std::string error;
+        EXPECT_TRUE(host->write(v, value, &id, &error)) << error;
+        return host->waitCompletion(id, timeoutMs);
+    }
+
+    // Reads the variable from the PLC once, then its values from the driver.
+    std::vector<std::uint32_t> readBack(const Variable &v, int timeoutMs = 3000) {
+        RequestId id;
+        std::string error;
+        EXPECT_TRUE(host->readOnce(v, &id, &error)) << error;
+        EXPECT_EQ(host->waitCompletion(id, timeoutMs), PlcHost::Done) << v.label;
+        return host->values(v);
+    }
+
+    SimProcess sim;
+    std::unique_ptr<PlcHost> host;
+    bool loaded = false;
+};
+
+} // namespace rig
+
+#endif
