@@ -4,8 +4,11 @@
 #include "memory.h"
 
 #include <modbus/modbus.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -13,6 +16,8 @@ namespace {
 constexpr int kUnitOffset = 6;
 constexpr int kFunctionOffset = 7;
 constexpr int kAddressOffset = 8;
+constexpr int kLengthOffset = 4;
+constexpr int kRestTimeoutMs = 500;
 
 int requestAddress(const uint8_t *req) { return req[kAddressOffset] << 8 | req[kAddressOffset + 1]; }
 
@@ -41,6 +46,7 @@ public:
     void run();
 
 private:
+    bool discardRest(const uint8_t *req, int length);
     Bytes answer(UnitMemory &unit, const uint8_t *req, int length);
     Bytes writeCoil(UnitMemory &unit, const uint8_t *req, int length);
     Bytes reply(const uint8_t *req, int length, modbus_mapping_t *view);
@@ -69,6 +75,8 @@ void ModbusSession::run() {
             return;
         if (length <= kFunctionOffset)
             continue;
+        if (!discardRest(req, length))
+            return;
         const int unitId = req[kUnitOffset];
         if (unitId == MODBUS_BROADCAST_ADDRESS) {
             broadcast(req, length);
@@ -86,6 +94,26 @@ void ModbusSession::run() {
         if (!keepOpen)
             return;
     }
+}
+
+// libmodbus frames a request by its function code: it cuts one it does not
+// know after the function code, and a write whose byte count wrapped after
+// the byte count. The header's length field tells how many bytes still belong
+// to the request; they are read and dropped so the next request starts where
+// it should. Returns false when they do not come.
+bool ModbusSession::discardRest(const uint8_t *req, int length) {
+    const int declared = (req[kLengthOffset] << 8 | req[kLengthOffset + 1]) + kLengthOffset + 2;
+    uint8_t scratch[MODBUS_TCP_MAX_ADU_LENGTH];
+    for (int rest = declared - length; rest > 0;) {
+        pollfd pfd = {fd_, POLLIN, 0};
+        const ssize_t got = poll(&pfd, 1, kRestTimeoutMs) == 1
+                                ? recv(fd_, scratch, std::min<size_t>(rest, sizeof scratch), 0)
+                                : 0;
+        if (got <= 0)
+            return false;
+        rest -= static_cast<int>(got);
+    }
+    return true;
 }
 
 // Unit 0 addresses every station: writes reach every unit, and nobody answers.

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -110,9 +111,13 @@ private:
 // unit) followed by the PDU.
 inline Bytes mbapFrame(uint16_t tid, uint8_t unit, const Bytes &pdu) {
     const size_t length = pdu.size() + 1;
-    Bytes frame = {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0,
-                   static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), unit};
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    Bytes frame(7 + pdu.size());
+    frame[0] = static_cast<uint8_t>(tid >> 8);
+    frame[1] = static_cast<uint8_t>(tid);
+    frame[4] = static_cast<uint8_t>(length >> 8);
+    frame[5] = static_cast<uint8_t>(length);
+    frame[6] = unit;
+    std::copy(pdu.begin(), pdu.end(), frame.begin() + 7);
     return frame;
 }
 

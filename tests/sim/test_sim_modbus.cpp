@@ -52,11 +52,21 @@ struct ExceptionCase {
     uint8_t code;
 };
 
+// A function 16 request of 128 registers: its byte count (256) wraps to 0.
+Bytes wrappedWrite() {
+    Bytes pdu = {16, 0, 0, 0, 128, 0};
+    pdu.resize(pdu.size() + 256);
+    return pdu;
+}
+
+// Each refusal is followed by the next row on the same connection, so a
+// request whose bytes were not all consumed shows as a wrong next answer.
 TEST(SimModbus, RefusesUnservedFunctionsAddressesAndQuantities) {
     SimProcess sim;
     ASSERT_TRUE(sim.running());
     const ExceptionCase cases[] = {
         {"read coils", {1, 0, 0, 0, 1}, 1},
+        {"device identification, unknown to the framing", {0x2B, 0x0E, 0x01, 0x00}, 1},
         {"read discrete inputs", {2, 0, 0, 0, 1}, 1},
         {"read exception status", {7}, 1},
         {"write multiple coils", {15, 0, 0, 0, 8, 1, 0xFF}, 1},
@@ -73,6 +83,7 @@ TEST(SimModbus, RefusesUnservedFunctionsAddressesAndQuantities) {
         {"read more than 125 registers", {3, 0, 0, 0, 126}, 3},
         {"write no register", {16, 0, 0, 0, 0, 0}, 3},
         {"byte count not twice the quantity", {16, 0, 0, 0, 1, 4, 0, 0, 0, 0}, 3},
+        {"128 registers, byte count wrapped", wrappedWrite(), 3},
         {"coil value neither on nor off", {5, 0, 0, 0x12, 0x34}, 3},
     };
     RawClient client(sim.port());
