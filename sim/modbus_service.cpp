@@ -12,16 +12,22 @@
 
 namespace {
 
-// Offsets in a Modbus TCP request (after the seven-byte MBAP header).
+// Offsets in a Modbus TCP request: the MBAP header's length and unit fields,
+// then the function code and the first address of the PDU.
+constexpr int kLengthOffset = 4;
 constexpr int kUnitOffset = 6;
 constexpr int kFunctionOffset = 7;
 constexpr int kAddressOffset = 8;
-constexpr int kLengthOffset = 4;
+// How long the rest of a request may take to arrive (libmodbus's default
+// time-out between the bytes of one request).
 constexpr int kRestTimeoutMs = 500;
 
 int requestAddress(const uint8_t *req) { return req[kAddressOffset] << 8 | req[kAddressOffset + 1]; }
 
-bool isWrite(int function) { return function == 5 || function == 6 || function == 16; }
+bool isWrite(int function) {
+    return function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
+           function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+}
 
 // One connection. libmodbus receives each request and builds each reply; the
 // reply is captured through a socket pair so that it is sent outside the

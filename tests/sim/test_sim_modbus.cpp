@@ -193,6 +193,15 @@ TEST(SimModbus, AnimatedRegistersMove) {
     EXPECT_LE(walk, 1000);
 }
 
+TEST(SimModbus, TakenPortExitsWithStatus1) {
+    SimProcess first;
+    ASSERT_TRUE(first.running());
+    SimProcess second({"--port", std::to_string(first.port())});
+    EXPECT_FALSE(second.running());
+    EXPECT_EQ(second.stop(), 1);
+    EXPECT_NE(second.errorOutput().find("cannot listen"), std::string::npos);
+}
+
 TEST(SimModbus, MalformedCommandLinesExitWithStatus2) {
     const std::vector<std::vector<std::string>> cases = {
         {"--port", "70000"},      {"--port", "x"},         {"--units", "0"},          {"--units", "1,"},
