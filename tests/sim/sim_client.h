@@ -37,16 +37,13 @@ public:
     modbus_t *ctx() const { return ctx_; }
     void setUnit(int unit) { modbus_set_slave(ctx_, unit); }
 
-    // One holding or input register, or -1 on failure (errno says why).
-    int readHolding(int address) { return readOne(modbus_read_registers, address); }
-    int readInput(int address) { return readOne(modbus_read_input_registers, address); }
-
-private:
-    template <typename Read> int readOne(Read read, int address) {
+    // One holding register, or -1 on failure (errno says why).
+    int readHolding(int address) {
         uint16_t value = 0;
-        return read(ctx_, address, 1, &value) == 1 ? value : -1;
+        return modbus_read_registers(ctx_, address, 1, &value) == 1 ? value : -1;
     }
 
+private:
     modbus_t *ctx_;
     bool connected_ = false;
 };

@@ -176,32 +176,6 @@ TEST(SimModbus, ServesSeveralConnectionsAndOutlivesEach) {
     EXPECT_EQ(sim.stop(), 0);
 }
 
-TEST(SimModbus, AnimatedRegistersMove) {
-    SimProcess sim({"--animate"});
-    ASSERT_TRUE(sim.running());
-    ModbusClient client(sim.port());
-    const int start = client.readInput(0);
-    ASSERT_GE(start, 0);
-    int now = start;
-    for (int i = 0; i < 100 && now == start; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        now = client.readInput(0);
-    }
-    EXPECT_NE(now, start);
-    const int walk = client.readInput(1);
-    EXPECT_GE(walk, 0);
-    EXPECT_LE(walk, 1000);
-}
-
-TEST(SimModbus, TakenPortExitsWithStatus1) {
-    SimProcess first;
-    ASSERT_TRUE(first.running());
-    SimProcess second({"--port", std::to_string(first.port())});
-    EXPECT_FALSE(second.running());
-    EXPECT_EQ(second.stop(), 1);
-    EXPECT_NE(second.errorOutput().find("cannot listen"), std::string::npos);
-}
-
 TEST(SimModbus, MalformedCommandLinesExitWithStatus2) {
     const std::vector<std::vector<std::string>> cases = {
         {"--port", "70000"},      {"--port", "x"},         {"--units", "0"},          {"--units", "1,"},
