@@ -198,6 +198,8 @@ public:
             std::cout << "time,label,type,station,address,values\n";
     }
 
+    bool isData() const { return format_ != Format::Table; }
+
     void show(const std::vector<Variable> &vars, bool live) {
         const double t = std::chrono::duration<double>(Clock::now() - start_).count();
         std::ostringstream out;
@@ -291,7 +293,10 @@ void poll(PlcHost &host, Output &output, const std::vector<Variable> &vars, doub
     const auto firstPass = Clock::now() + std::chrono::milliseconds(requestWaitMs(host.config()));
     while (keepPolling(end) && !host.cycleDone() && Clock::now() < firstPass)
         std::this_thread::sleep_for(step);
-    const auto refresh = std::chrono::milliseconds(std::clamp(host.config().intervalMs, 100, 1000));
+    // A live table keeps pace with the polling (within 0.1..1 s); plain
+    // lines scroll, so they come once a second.
+    const auto refresh = std::chrono::milliseconds(
+        isatty(1) || output.isData() ? std::clamp(host.config().intervalMs, 100, 1000) : 1000);
     while (keepPolling(end)) {
         output.show(vars, true);
         const auto next = std::min(end, Clock::now() + refresh);

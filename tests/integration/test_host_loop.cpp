@@ -162,7 +162,10 @@ TEST(HostLoop, RemoteAreaMode) {
 // Nothing answered: the write is sent retryLimit + 1 times, then given up,
 // and the host hears of it through both callbacks.
 TEST(HostLoop, RetriesThenGiveUpWhenRepliesAreDropped) {
-    Rig r({"--drop-every", "1"}, [](HostConfig &c) { c.retryLimit = 2; });
+    Rig r({"--drop-every", "1"}, [](HostConfig &c) {
+        c.retryLimit = 2;
+        c.timeoutMs = 100;
+    });
     r.start();
     RequestId id;
     std::string error;
@@ -191,7 +194,10 @@ TEST(HostLoop, FaultsRecoverWithRetries) {
     for (const auto &fault : faults) {
         std::vector<std::string> args = fault;
         args.insert(args.end(), {"--set", "1:h7=500"});
-        Rig r(args, [](HostConfig &c) { c.retryLimit = 6; });
+        Rig r(args, [](HostConfig &c) {
+            c.retryLimit = 6;
+            c.timeoutMs = 150;
+        });
         r.start();
         EXPECT_EQ(r.readBack(var(7, "7")), Values{500}) << fault[0];
         EXPECT_EQ(r.write(var(7, "8"), le({0x34, 0x12})), PlcHost::Done) << fault[0];
