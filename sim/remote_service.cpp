@@ -8,8 +8,6 @@
 namespace {
 
 constexpr size_t kRecordHeader = 21; // the bytes in front of the value
-constexpr size_t kReadReplyHeader = 9;
-constexpr size_t kWriteReplyLength = 12;
 
 enum Status : uint8_t { kOk = 0, kBadAddress = 2, kBadArea = 3, kDeviceFailure = 4 };
 
