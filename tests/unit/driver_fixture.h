@@ -48,6 +48,26 @@ inline QByteArray bytes(std::initializer_list<int> values) {
     return out;
 }
 
+// A read record in register terms (area 0..2), as the read queues hold it.
+inline RW_VAR readVar(int station, int area, int regAddr, int count, int tag0 = 0, int tag1 = 0) {
+    RW_VAR var;
+    var.hostTag0 = tag0;
+    var.hostTag1 = tag1;
+    var.regType = area;
+    var.regAddr = regAddr;
+    var.station = station;
+    var.count = count;
+    return var;
+}
+
+// A reply of the expected length to a Modbus TCP frame: the request's header
+// and function code, then zero bytes.
+inline QByteArray replyFor(const Protocol &p) {
+    QByteArray reply = p.frame.left(qMin(8, qMax(p.replyLen, 0)));
+    reply.append(QByteArray(qMax(p.replyLen - reply.size(), 0), '\0'));
+    return reply;
+}
+
 class DriverTest : public ::testing::Test {
 protected:
     std::unique_ptr<Modbus_RTU_Master> driver = std::make_unique<Modbus_RTU_Master>();
