@@ -69,31 +69,25 @@ bool PlcHost::load(std::string *error) {
     return true;
 }
 
-std::string PlcHost::checkStation(const Variable &v) const {
-    if (!config_.multiStation && v.station != config_.defaultStation)
-        return "station " + std::to_string(v.station) + " of " + v.label +
-               " needs multi-station mode";
-    return {};
+std::string PlcHost::check(const Variable &v, Access access) const {
+    std::string problem = checkVariable(v, access);
+    if (problem.empty() && !config_.multiStation && v.station != config_.defaultStation)
+        problem = "station " + std::to_string(v.station) + " needs multi-station mode";
+    return problem.empty() ? problem : v.label + ": " + problem;
 }
 
 bool PlcHost::setPlan(const std::vector<Variable> &vars, std::string *error) {
     QList<HOSTVAR> list;
     for (const Variable &v : vars) {
-        std::string problem = checkVariable(v);
-        if (problem.empty())
-            problem = checkStation(v);
-        if (problem.empty() && v.station == 0)
-            problem = "station 0 cannot be read";
+        *error = check(v, Access::Read);
         // One station's plan is merged but never cut, so each variable must
         // fit in one request.
-        if (problem.empty() && !config_.multiStation && registerCount(v) > config_.regsPerFrame)
-            problem = "covers " + std::to_string(registerCount(v)) +
-                      " registers, more than the " + std::to_string(config_.regsPerFrame) +
-                      " of one request";
-        if (!problem.empty()) {
-            *error = v.label + ": " + problem;
+        if (error->empty() && !config_.multiStation && registerCount(v) > config_.regsPerFrame)
+            *error = v.label + ": covers " + std::to_string(registerCount(v)) +
+                     " registers, more than the " + std::to_string(config_.regsPerFrame) +
+                     " of one request";
+        if (!error->empty())
             return false;
-        }
         HOSTVAR h;
         h.regType = static_cast<quint8>(v.type);
         h.station = static_cast<quint8>(v.station);
@@ -144,11 +138,7 @@ void PlcHost::wake() {
 
 bool PlcHost::write(const Variable &target, const QByteArray &value, RequestId *id,
                     std::string *error) {
-    *error = checkVariable(target);
-    if (error->empty())
-        *error = checkStation(target);
-    if (error->empty() && !isWritable(target.type))
-        *error = std::string(typeName(target.type)) + " is read-only";
+    *error = check(target, Access::Write);
     if (!error->empty())
         return false;
     *id = nextId(kWriteKind);
@@ -164,11 +154,7 @@ bool PlcHost::write(const Variable &target, const QByteArray &value, RequestId *
 }
 
 bool PlcHost::readOnce(const Variable &var, RequestId *id, std::string *error) {
-    *error = checkVariable(var);
-    if (error->empty())
-        *error = checkStation(var);
-    if (error->empty() && var.station == 0)
-        *error = "station 0 cannot be read";
+    *error = check(var, Access::Read);
     if (!error->empty())
         return false;
     *id = nextId(kReadKind);
@@ -192,7 +178,7 @@ bool PlcHost::readOnce(const Variable &var, RequestId *id, std::string *error) {
 
 std::vector<std::uint32_t> PlcHost::values(const Variable &var) {
     QByteArray data;
-    if (!checkVariable(var).empty() ||
+    if (!check(var, Access::Read).empty() ||
         api().GetRegisterData(nullptr, var.type, QString::fromStdString(var.address), var.station,
                               data, driverCount(var)) == 0)
         return {};

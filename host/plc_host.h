@@ -88,7 +88,7 @@ public:
 private:
     friend struct HostCallbacks;
     const PluginApi &api() const { return plugin_.api(); }
-    std::string checkStation(const Variable &v) const;
+    std::string check(const Variable &v, Access access) const;
     RequestId nextId(int kind);
     void wake();
 

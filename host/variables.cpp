@@ -136,12 +136,8 @@ bool parseCountField(const std::string &text, int *count, std::string *error) {
     return parseInt(text, 1, 1 << 20, count) || fail(error, "bad count '" + text + "'");
 }
 
-bool checked(const Variable &v, bool forWrite, std::string *error) {
-    std::string problem = checkVariable(v);
-    if (problem.empty() && forWrite && !isWritable(v.type))
-        problem = std::string(typeName(v.type)) + " is read-only (input registers)";
-    if (problem.empty() && !forWrite && v.station == 0)
-        problem = "station 0 cannot be read (it is the broadcast address)";
+bool checked(const Variable &v, Access access, std::string *error) {
+    std::string problem = checkVariable(v, access);
     return problem.empty() || fail(error, problem);
 }
 
@@ -158,7 +154,7 @@ bool parseType(const std::string &text, int *type) {
     return allDigits(text) && parseInt(text, 0, 11, type);
 }
 
-std::string checkVariable(const Variable &v) {
+std::string checkVariable(const Variable &v, Access access) {
     if (v.type < 0 || v.type > 11)
         return "unknown type " + std::to_string(v.type);
     long long address = numericAddress(v.type, v.address);
@@ -174,6 +170,10 @@ std::string checkVariable(const Variable &v) {
     if (end > kImageRegs[areaOf(v.type)])
         return "address " + v.address + " count " + std::to_string(v.count) + " reaches past the " +
                std::to_string(kImageRegs[areaOf(v.type)]) + " registers of " + typeName(v.type);
+    if (access == Access::Write && !isWritable(v.type))
+        return std::string(typeName(v.type)) + " is read-only (input registers)";
+    if (access == Access::Read && v.station == 0)
+        return "station 0 cannot be read (it is the broadcast address)";
     return {};
 }
 
@@ -229,7 +229,7 @@ bool parseVariableSpec(const std::string &spec, int defaultStation, Variable *v,
     v->address = f[2];
     return parseTypeField(f[1], &v->type, error) && parseCountField(f[3], &v->count, error) &&
            parseStationField(f, 4, defaultStation, &v->station, error) &&
-           checked(*v, false, error);
+           checked(*v, Access::Read, error);
 }
 
 bool parseReadSpec(const std::string &spec, int defaultStation, Variable *v, std::string *error) {
@@ -242,7 +242,7 @@ bool parseReadSpec(const std::string &spec, int defaultStation, Variable *v, std
     return parseTypeField(f[0], &v->type, error) &&
            (f.size() < 3 || f[2].empty() || parseCountField(f[2], &v->count, error)) &&
            parseStationField(f, 3, defaultStation, &v->station, error) &&
-           checked(*v, false, error);
+           checked(*v, Access::Read, error);
 }
 
 bool parseWriteSpec(const std::string &spec, int defaultStation, Variable *v, QByteArray *value,
@@ -255,7 +255,7 @@ bool parseWriteSpec(const std::string &spec, int defaultStation, Variable *v, QB
     v->count = 1;
     return parseTypeField(f[0], &v->type, error) &&
            parseStationField(f, 3, defaultStation, &v->station, error) &&
-           checked(*v, true, error) && encodeValue(v->type, f[2], value, error);
+           checked(*v, Access::Write, error) && encodeValue(v->type, f[2], value, error);
 }
 
 bool parseVariableCsv(const std::string &text, int defaultStation, std::vector<Variable> *vars,

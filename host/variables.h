@@ -31,10 +31,13 @@ struct Variable {
     int station = 1;
 };
 
-// Checks type, address syntax, count and station, and that every register
-// the variable covers lies inside its register image. Empty when usable,
-// else a message for the user.
-std::string checkVariable(const Variable &v);
+enum class Access { Read, Write };
+
+// Checks type, address syntax, count and station, that every register the
+// variable covers lies inside its register image, and that the access suits
+// it (input registers are read-only; station 0, the broadcast address, can
+// only be written). Empty when usable, else a message for the user.
+std::string checkVariable(const Variable &v, Access access);
 
 // Registers the variable covers, from its first one (address already checked).
 int firstRegister(const Variable &v);

@@ -295,6 +295,41 @@ TEST(HostLoop, ResumesAfterThePlcRestarts) {
     host.stop();
 }
 
+// Unusable requests are refused with a reason before they reach the driver.
+TEST(HostLoop, UnusableRequestsAreRefused) {
+    HostConfig bad = config(1);
+    bad.regsPerFrame = 0;
+    std::string error;
+    EXPECT_FALSE(PlcHost(bad).load(&error));
+    EXPECT_NE(error.find("registers per frame"), std::string::npos) << error;
+
+    PlcHost host(config(1)); // single station 1, 100 registers per request
+    ASSERT_TRUE(host.load(&error)) << error;
+    PlcHost second(config(1));
+    EXPECT_FALSE(second.load(&error)); // one driver object per plug-in file
+    EXPECT_NE(error.find("already in use"), std::string::npos) << error;
+
+    const struct {
+        Variable v;
+        const char *reason;
+    } plans[] = {
+        {var(7, "0", 1, 2), "multi-station"},
+        {var(7, "0", 101), "more than the 100"},
+        {var(7, "x"), "malformed address"},
+        {var(13, "0"), "unknown type"},
+        {var(8, "8190", 3), "reaches past"},
+    };
+    for (const auto &p : plans) {
+        EXPECT_FALSE(host.setPlan({var(7, "0"), p.v}, &error)) << p.reason;
+        EXPECT_NE(error.find(p.reason), std::string::npos) << error;
+    }
+    RequestId id;
+    EXPECT_FALSE(host.write(var(6, "0"), le({1, 0}), &id, &error));
+    EXPECT_NE(error.find("read-only"), std::string::npos) << error;
+    EXPECT_FALSE(host.readOnce(var(7, "0", 1, 0), &id, &error));
+    EXPECT_TRUE(host.values(var(0, "3")).empty());
+}
+
 // Host threads write and read values while the loop runs; the callbacks
 // only record, so nothing deadlocks and every write is reported.
 TEST(HostLoop, HostThreadsWorkAlongsideTheLoop) {
