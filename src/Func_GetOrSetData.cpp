@@ -194,7 +194,8 @@ void SetWordToUS(Store &store, qint64 wordAddr, const QByteArray &value, int cou
 // A double word is two consecutive registers, lower 16 bits first.
 template <class Store>
 void SetWordToUI(Store &store, qint64 dwordAddr, const QByteArray &value, int count) {
-    SetWordToUS(store, 2 * dwordAddr, value, 2 * qMin(count, value.size() / 4));
+    const int n = qMax(0, qMin(count, value.size() / 4)); // a count below 1 stores nothing
+    SetWordToUS(store, 2 * dwordAddr, value, 2 * n);
 }
 
 // Zero-padded piece of a host value: `length` bytes from `offset`.
