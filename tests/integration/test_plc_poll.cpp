@@ -45,9 +45,6 @@ TEST(PlcPoll, BadInputIsExplainedWithStatus2) {
     } cases[] = {
         {{}, "nothing to do"},
         {{"--var", "x,13,1,1"}, "unknown type"},
-        {{"--var", "x,hold.bit,12,1"}, "malformed address"},
-        {{"--read", "hold.word,1x"}, "malformed address"},
-        {{"--write", "in.word,1,1"}, "read-only"},
         {{"--write", "hold.byte,1,300"}, "bad value"},
         {{"--vars", "/nonexistent.csv"}, "cannot open"},
         {{"--port", "70000", "--read", "hold.word,1"}, "--port"},
