@@ -17,6 +17,8 @@ struct ReadCase {
     QByteArray expected;
 };
 
+void PrintTo(const ReadCase &c, std::ostream *os) { *os << c.name; }
+
 // Images: Input[3] 0xA1B2, Holding[3] 0x1234, Holding[4..5] 0x5678 0x1234,
 // Ext[3] 0xCAFE, Holding[1023] 0xBEEF, and sentinels right behind the ends of
 // InputImage and HoldingImage (the images lie back to back in the object).

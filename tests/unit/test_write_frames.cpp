@@ -23,6 +23,8 @@ struct WriteCase {
     std::vector<ExpectedFrame> frames;
 };
 
+void PrintTo(const WriteCase &c, std::ostream *os) { *os << c.name; }
+
 // Frame with the 6-byte Modbus TCP prefix (transaction 0, protocol 0, length).
 QByteArray mbap(int length, std::initializer_list<int> rest) {
     QByteArray frame = bytes({0, 0, 0, 0, length >> 8, length & 0xFF});
