@@ -37,6 +37,9 @@ std::vector<WriteCase> writeCases() {
     // 200 words: byte count field keeps only the low 8 bits of 400.
     QByteArray wide = mbap(7 + 400, {1, 16, 0, 0, 0, 200, 400 & 0xFF});
     wide += filled(400, '\x11');
+    // 100 words from a one-byte value: the rest goes out as 0, nothing past the value is read.
+    QByteArray sparse = mbap(7 + 200, {1, 16, 0, 0, 0, 100, 200, 0, 0x7F});
+    sparse += filled(198, '\0');
     return {
         {"WordOneRegister", 7, 100, 1, 1, bytes({0x34, 0x12}),
          {{mbap(6, {1, 6, 0, 100, 0x12, 0x34}), 12}}},
@@ -48,6 +51,7 @@ std::vector<WriteCase> writeCases() {
          {{mbap(7, {1, 16, 0, 100, 0, 0, 0}), 12}}},
         {"WordValueShort", 7, 100, 1, 2, bytes({1, 2, 3}),
          {{mbap(11, {1, 16, 0, 100, 0, 2, 4, 2, 1, 0, 3}), 12}}},
+        {"WordValueMuchShorter", 7, 0, 1, 100, bytes({0x7F}), {{sparse, 12}}},
         {"WordValueEmpty", 7, 100, 1, 1, QByteArray(), {{mbap(6, {1, 6, 0, 100, 0, 0}), 12}}},
         {"WordByteCountWraps", 7, 0, 1, 200, filled(400, '\x11'), {{wide, 12}}},
         {"WordAddressLow16Bits", 7, 65536 + 5, 1, 1, bytes({1, 0}),
