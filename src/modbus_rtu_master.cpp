@@ -34,13 +34,23 @@ void reportCompletion(Modbus_RTU_Master &d, const RW_VAR &var, int status) {
         d.completionCallback(d.comInfo->hostHandle, var.hostTag0, var.hostTag1, status);
 }
 
+// Reports a record dropped from its queue as failed, once per host request.
+void reportDropped(Modbus_RTU_Master &d, QSet<quint64> &reported, const RW_VAR &var) {
+    if (!reported.contains(hostKeys(var))) {
+        reported.insert(hostKeys(var));
+        reportCompletion(d, var, 2);
+    }
+}
+
 // Serves the non-empty write or one-shot queue: records of switched-off
-// stations leave without a report; the head then goes to its builder. A head
-// that yields no frame could never be answered, so it leaves reported as
-// failed rather than block the records behind it. False when no record was
-// left to serve.
+// stations leave reported as failed (a host waiting for them would wait
+// forever); the head then goes to its builder. A head that yields no frame
+// could never be answered, so it leaves reported as failed rather than block
+// the records behind it. False when no record was left to serve.
 bool serveHead(Modbus_RTU_Master &d, QList<RW_VAR> &queue, Builder build) {
+    QSet<quint64> reported;
     while (d.Ethernetcontains(queue.first().station)) {
+        reportDropped(d, reported, queue.first());
         queue.removeFirst();
         if (queue.isEmpty())
             return false;
@@ -150,12 +160,7 @@ void purgeAfterGiveUp(Modbus_RTU_Master &d, bool told) {
     QSet<quint64> reported;
     if (told)
         reported.insert(hostKeys(failed));
-    purge(d.writeQueue, sameStation, [&](const RW_VAR &v) {
-        if (!reported.contains(hostKeys(v))) {
-            reported.insert(hostKeys(v));
-            reportCompletion(d, v, 2);
-        }
-    });
+    purge(d.writeQueue, sameStation, [&](const RW_VAR &v) { reportDropped(d, reported, v); });
 }
 
 // A Modbus exception response sets the high bit of the function code.
