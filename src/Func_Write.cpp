@@ -57,6 +57,13 @@ void expectFrames(ComInfo *info, int frames) {
     info->framesExpected = frames;
 }
 
+// The one frame of a bit, word or double-word write.
+void queueSingleWrite(QList<Protocol> &queue, ComInfo *info, const QByteArray &frame,
+                      const RW_VAR &var) {
+    queueFrame(queue, frame, writeReplyLen(var), var);
+    expectFrames(info, 1);
+}
+
 } // namespace
 
 // Frames the write at the head of the write queue, tells the host it went out
@@ -94,8 +101,7 @@ void Modbus_RTU_Master::WriteBool(RW_VAR *var) {
     QByteArray frame = mbapFrame(var->station, 5, wireAddress(*var, var->regAddr), 2);
     frame.append(valueByte(var->value, 0) != 0 ? '\xFF' : '\0');
     frame.append('\0');
-    queueFrame(protocolQueue, frame, writeReplyLen(*var), *var);
-    expectFrames(comInfo, 1);
+    queueSingleWrite(protocolQueue, comInfo, frame, *var);
 }
 
 // Words: one register with function 6, any other count (0 included) with
@@ -110,23 +116,22 @@ void Modbus_RTU_Master::WriteShort(RW_VAR *var) {
     } else {
         frame = writeMultiple(*var, address, words);
     }
-    queueFrame(protocolQueue, frame, writeReplyLen(*var), *var);
-    expectFrames(comInfo, 1);
+    queueSingleWrite(protocolQueue, comInfo, frame, *var);
 }
 
 // Double words: two registers each, the lower 16 bits to the lower register.
 void Modbus_RTU_Master::WriteInt(RW_VAR *var) {
     const quint16 regs = static_cast<quint16>(2u * static_cast<quint32>(var->count));
     const QByteArray frame = writeMultiple(*var, wireAddress(*var, 2 * qint64(var->regAddr)), regs);
-    queueFrame(protocolQueue, frame, writeReplyLen(*var), *var);
-    expectFrames(comInfo, 1);
+    queueSingleWrite(protocolQueue, comInfo, frame, *var);
 }
 
 // A byte is half of a register: read the register, then write it back with
 // the new byte merged in. The write frame's data stays 0 until the read's
-// reply is stored and merged into it; its read copy of the variable is marked
-// (accessKind 0 so the reply is stored, aux0 -1) for that merge. Station 0
-// answers nothing, so no read-modify-write is possible there.
+// reply is merged into it. The read frame's copy of the variable is marked
+// for that merge (accessKind 0 so that its reply is stored, aux0 -1) and
+// carries the new byte. Station 0 answers nothing, so no read-modify-write is
+// possible there.
 void Modbus_RTU_Master::WriteByte(RW_VAR *var) {
     if (var->station == 0)
         return;
