@@ -97,6 +97,8 @@ bool PlcHost::setPlan(const std::vector<Variable> &vars, std::string *error) {
         list.append(h);
     }
     api().ReCreatReadVarList(&list);
+    cycleDone_ = false;
+    planChanged_ = true;
     wake();
     return true;
 }
@@ -263,19 +265,29 @@ void PlcHost::run() {
             idle(config_.intervalMs, true);
             continue;
         }
-        // The frame stays pending in the driver while the loop pauses.
-        if (isCyclic(p->var) && passCompleted(p->var))
+        // The frame stays pending in the driver while the loop pauses. A
+        // retry is the same frame again, not the start of a new pass.
+        if (isCyclic(p->var) && !retryPending_ && passCompleted(p->var))
             idle(config_.intervalMs, true);
         exchange(p);
     }
     loopHost = nullptr;
 }
 
+// A pass is over when a cyclic block comes round again. (The driver keeps
+// its own cycleDone in ComInfo, but writes it under its list lock, which a
+// host cannot take.)
 bool PlcHost::passCompleted(const RW_VAR &block) {
+    if (planChanged_.exchange(false)) {
+        passBlocks_.clear();
+        passFailed_ = false;
+    }
     const auto key = std::make_tuple(block.station, block.regType, block.regAddr, block.count);
     if (passBlocks_.insert(key).second)
         return false;
     passBlocks_ = {key};
+    cycleDone_ = !passFailed_;
+    passFailed_ = false;
     return true;
 }
 
@@ -286,7 +298,6 @@ void PlcHost::exchange(Protocol *p) {
     const bool answered = transact(*p, &reply) && !reply.isEmpty();
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     RW_VAR *r = api().DataCom(&reply, reply.size());
-    cycleDone_ = info_.cycleDone == 1;
     account(station, r->result, answered ? ms : -1);
     publish();
 }
@@ -345,6 +356,8 @@ void PlcHost::account(int station, int result, double roundTripMs) {
             ++(result == 0 ? stats_.retries : stats_.givenUp);
         }
     }
+    passFailed_ = passFailed_ || !isSuccess(result);
+    retryPending_ = result == 0;
     if (isSuccess(result))
         consecutiveGiveUps_[station] = 0;
     else if (result != 0)

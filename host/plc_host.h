@@ -79,6 +79,8 @@ public:
     // Done or Failed once the driver reported the request, Pending on time-out.
     Status waitCompletion(RequestId id, int timeoutMs);
 
+    // True once a whole pass over the cyclic plan went without a failure;
+    // false again after a failed pass or a new plan.
     bool cycleDone() const { return cycleDone_; }
     std::vector<HostEvent> events() const;
     StatsSnapshot stats() const;
@@ -116,11 +118,14 @@ private:
     std::thread loop_;
     std::atomic<int> sequence_{0};
     std::atomic<bool> cycleDone_{false};
+    std::atomic<bool> planChanged_{false};
 
     // Loop thread only.
     TcpLink link_;
     bool connectedOnce_ = false;
-    std::set<std::tuple<int, int, int, int>> passBlocks_;
+    std::set<std::tuple<int, int, int, int>> passBlocks_; // blocks sent in this pass
+    bool passFailed_ = false;
+    bool retryPending_ = false;
     std::map<int, int> consecutiveGiveUps_;
     std::map<int, Clock::time_point> demotedUntil_;
     std::vector<HostEvent> unpublished_;
