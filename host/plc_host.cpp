@@ -7,6 +7,7 @@ namespace {
 const int kWriteKind = 0;
 const int kReadKind = 1;
 const size_t kEventCap = 4096;
+const char kNotLoaded[] = "the driver plug-in is not loaded";
 
 // The callbacks carry no host pointer, but the driver only calls them from
 // ComCommunication and DataCom, that is on the loop thread of the host whose
@@ -70,6 +71,8 @@ bool PlcHost::load(std::string *error) {
 }
 
 std::string PlcHost::check(const Variable &v, Access access) const {
+    if (!loaded())
+        return kNotLoaded;
     std::string problem = checkVariable(v, access);
     if (problem.empty() && !config_.multiStation && v.station != config_.defaultStation)
         problem = "station " + std::to_string(v.station) + " needs multi-station mode";
@@ -77,6 +80,10 @@ std::string PlcHost::check(const Variable &v, Access access) const {
 }
 
 bool PlcHost::setPlan(const std::vector<Variable> &vars, std::string *error) {
+    if (!loaded()) {
+        *error = kNotLoaded;
+        return false;
+    }
     QList<HOSTVAR> list;
     for (const Variable &v : vars) {
         *error = check(v, Access::Read);
@@ -104,7 +111,7 @@ bool PlcHost::setPlan(const std::vector<Variable> &vars, std::string *error) {
 }
 
 void PlcHost::start() {
-    if (loop_.joinable())
+    if (loop_.joinable() || !loaded())
         return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -187,7 +194,10 @@ std::vector<std::uint32_t> PlcHost::values(const Variable &var) {
     return decodeValues(var.type, data);
 }
 
-void PlcHost::setStationEnabled(int station, bool on) { api().EnCommStation(station, on ? 1 : 0); }
+void PlcHost::setStationEnabled(int station, bool on) {
+    if (loaded())
+        api().EnCommStation(station, on ? 1 : 0);
+}
 
 PlcHost::Status PlcHost::waitCompletion(RequestId id, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -65,6 +65,7 @@ public:
 
     // Set-up, before start: load the plug-in and hand it the settings and callbacks.
     bool load(std::string *error);
+    // Everything below does nothing (or refuses) until load() succeeded.
     // Replaces the cyclic plan; may also be called while running.
     bool setPlan(const std::vector<Variable> &vars, std::string *error);
     void start();
@@ -90,6 +91,7 @@ public:
 private:
     friend struct HostCallbacks;
     const PluginApi &api() const { return plugin_.api(); }
+    bool loaded() const { return api().DataCom != nullptr; }
     std::string check(const Variable &v, Access access) const;
     RequestId nextId(int kind);
     void wake();

@@ -304,6 +304,9 @@ TEST(HostLoop, UnusableRequestsAreRefused) {
     EXPECT_NE(error.find("registers per frame"), std::string::npos) << error;
 
     PlcHost host(config(1)); // single station 1, 100 registers per request
+    EXPECT_FALSE(host.setPlan({var(7, "0")}, &error));
+    EXPECT_NE(error.find("not loaded"), std::string::npos) << error;
+    host.start(); // nothing to run yet
     ASSERT_TRUE(host.load(&error)) << error;
     PlcHost second(config(1));
     EXPECT_FALSE(second.load(&error)); // one driver object per plug-in file
