@@ -128,8 +128,8 @@ Options parseOptions(int argc, char **argv) {
         else if (name == "--duration") {
             char *end = nullptr;
             o.durationS = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || o.durationS < 0)
-                usageError("--duration needs seconds, not '" + value + "'");
+            if (value.empty() || *end != '\0' || !(o.durationS >= 0 && o.durationS <= 1e6))
+                usageError("--duration needs seconds (0..1000000), not '" + value + "'");
         } else if (name == "--format") {
             if (value == "table") o.format = Format::Table;
             else if (value == "csv") o.format = Format::Csv;
@@ -245,6 +245,11 @@ private:
 // Long enough for every retry of a two-frame request, each with a reconnect.
 int requestWaitMs(const HostConfig &c) { return (c.retryLimit + 1) * 4 * c.timeoutMs + c.intervalMs + 1000; }
 
+std::string outcome(PlcHost::Status s, const std::string &error) {
+    return std::string(s == PlcHost::Done ? "done" : s == PlcHost::Pending ? "no answer" : "failed") +
+           (error.empty() ? "" : " (" + error + ")");
+}
+
 int runWrites(PlcHost &host, const std::vector<Write> &writes) {
     int status = kOk;
     for (const Write &w : writes) {
@@ -253,9 +258,7 @@ int runWrites(PlcHost &host, const std::vector<Write> &writes) {
         PlcHost::Status s = PlcHost::Failed;
         if (host.write(w.target, w.value, &id, &error))
             s = host.waitCompletion(id, requestWaitMs(host.config()));
-        std::cerr << "write " << w.text << ": "
-                  << (s == PlcHost::Done ? "done" : s == PlcHost::Pending ? "no answer" : "failed")
-                  << (error.empty() ? "" : " (" + error + ")") << "\n";
+        std::cerr << "write " << w.text << ": " << outcome(s, error) << "\n";
         if (s != PlcHost::Done)
             status = kRequestFailed;
     }
@@ -274,8 +277,7 @@ int runReads(PlcHost &host, Output &output, const std::vector<Variable> &reads) 
             output.show({v}, false);
             continue;
         }
-        std::cerr << "read " << v.label << ": " << (s == PlcHost::Pending ? "no answer" : "failed")
-                  << (error.empty() ? "" : " (" + error + ")") << "\n";
+        std::cerr << "read " << v.label << ": " << outcome(s, error) << "\n";
         status = kRequestFailed;
     }
     return status;
