@@ -229,9 +229,9 @@ public:
     Loop(const Loop &) = delete;
     Loop &operator=(const Loop &) = delete;
 
-    // One turn of the host's loop: ask for a frame, answer it as `reply`
-    // says (a healthy reply when `in` is null, else fuzz-chosen bytes).
-    // Returns false when there was nothing to send.
+    // One turn of the host's loop: ask for a frame and answer it, with a
+    // healthy reply when `in` is null, else with bytes and a length the fuzz
+    // input picks. False when there was nothing to send.
     bool exchange(FuzzedDataProvider *in) {
         Protocol *p = request();
         if (!p)
