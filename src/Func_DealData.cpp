@@ -56,7 +56,7 @@ quint64 extendKey(int station, int area, int regAddr) {
 // fills the merged register into the write frame waiting behind it. Returns
 // false when there is nothing to merge; *reg is -1 for a negative byte
 // address, which is never stored.
-bool mergeByteWrite(QList<Protocol> &queue, const QByteArray &reply, int *reg,
+bool mergeByteWrite(ProtocolQueue &queue, const QByteArray &reply, int *reg,
                     quint16 *merged) {
     if (queue.size() < 2 || reply.size() < 11)
         return false;

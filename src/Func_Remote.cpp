@@ -48,7 +48,7 @@ void seal(QByteArray &record) {
     record.append(static_cast<char>(sum8(record)));
 }
 
-void queueRecord(QList<Protocol> &queue, ComInfo *info, const QByteArray &record,
+void queueRecord(ProtocolQueue &queue, ComInfo *info, const QByteArray &record,
                  int replyHeadLen, int dataLen, int replyLen, const RW_VAR &var) {
     Protocol p;
     p.frame = record;

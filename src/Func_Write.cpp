@@ -42,7 +42,7 @@ QByteArray writeMultiple(const RW_VAR &var, int address, quint16 regs) {
 // with a 12-byte reply.
 int writeReplyLen(const RW_VAR &var) { return var.station == 0 ? 0 : 12; }
 
-void queueFrame(QList<Protocol> &queue, const QByteArray &frame, int replyLen,
+void queueFrame(ProtocolQueue &queue, const QByteArray &frame, int replyLen,
                 const RW_VAR &var) {
     Protocol p;
     p.frame = frame;
@@ -58,7 +58,7 @@ void expectFrames(ComInfo *info, int frames) {
 }
 
 // The one frame of a bit, word or double-word write.
-void queueSingleWrite(QList<Protocol> &queue, ComInfo *info, const QByteArray &frame,
+void queueSingleWrite(ProtocolQueue &queue, ComInfo *info, const QByteArray &frame,
                       const RW_VAR &var) {
     queueFrame(queue, frame, writeReplyLen(var), var);
     expectFrames(info, 1);

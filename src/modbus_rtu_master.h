@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QMap>
 #include <QMutex>
+#include <QVector>
 
 #include <atomic>
 #include <vector>
@@ -66,6 +67,12 @@ struct PlannedRead {
     const HOSTVAR *host = nullptr;
 };
 
+// Prepared request frames. Held in place, not one heap node per frame as in a
+// QList, so that a steady exchange allocates nothing but the frame's bytes;
+// frames are only appended while the queue is empty (two for a byte write), so
+// the first one stays put while the host holds it.
+using ProtocolQueue = QVector<Protocol>;
+
 enum : int {
     kInputRegs = 1024,   // area 0, function 4
     kHoldingRegs = 1024, // area 1, function 3
@@ -99,7 +106,7 @@ public:
     QList<RW_VAR> readList;      // cyclic read blocks, in register terms
     QList<RW_VAR> writeQueue;    // pending writes; the head is the one in flight
     QList<RW_VAR> onceQueue;     // pending one-shot reads, in register terms
-    QList<Protocol> protocolQueue; // prepared frames; the first is in flight
+    ProtocolQueue protocolQueue; // prepared frames; the first is in flight
     QList<EXTENDVAR> extendList; // per-station registers, append-only
     QHash<quint64, int> extendIndex; // (station, area, regAddr) -> index in extendList
     QMap<int, int> disabledStations; // switched-off stations -> 0
