@@ -46,8 +46,15 @@ bool inStationStore(int area, qint64 regAddr) {
     return area >= 0 && area <= 2 && regAddr >= 0 && regAddr < kStationRegs;
 }
 
+// The index key of a record: station, area and register packed into 64
+// bits, then multiplied by an odd constant, which maps keys one to one. Qt
+// hashes a 64-bit key to its low 32 bits xor the bits from 31 up and takes
+// that modulo a prime near a power of two; packed keys, whose fields sit at
+// power-of-two distances, would crowd a few buckets of a large store, while
+// the product carries every field into all bits of the hash.
 quint64 extendKey(int station, int area, int regAddr) {
-    return quint64(quint32(station)) << 32 | quint32(area) << 16 | quint32(regAddr);
+    const quint64 packed = quint64(quint32(station)) << 32 | quint32(area) << 16 | quint32(regAddr);
+    return packed * 0x9E3779B97F4A7C15u;
 }
 
 // The read half of a byte write has been answered (register high-order byte
