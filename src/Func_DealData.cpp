@@ -35,11 +35,15 @@ quint16 registerAt(const QByteArray &reply, int offset) {
                                 static_cast<uchar>(reply.at(offset + 1)));
 }
 
-// A per-station record holds its register low-order byte first.
+// A per-station record holds its register low-order byte first. A record
+// already holds two bytes after its first store: the call to resize is then
+// skipped, as it costs more than storing the two bytes.
 void setRecordRegister(QByteArray &value, quint16 reg) {
-    value.resize(2);
-    value[0] = static_cast<char>(reg);
-    value[1] = static_cast<char>(reg >> 8);
+    if (value.size() != 2)
+        value.resize(2);
+    char *bytes = value.data();
+    bytes[0] = static_cast<char>(reg);
+    bytes[1] = static_cast<char>(reg >> 8);
 }
 
 bool inStationStore(int area, qint64 regAddr) {
