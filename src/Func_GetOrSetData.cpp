@@ -217,7 +217,10 @@ int Modbus_RTU_Master::GetRegisterData(int regType, const QString &address, int 
     if (addr < 0 || count > kMaxElements)
         return 0;
     const int area = getPlcType(regType);
+    // Every kind yields at most two bytes per count: allocate them once, and
+    // before taking the lock that the communication thread waits for.
     QByteArray out;
+    out.reserve(2 * qMax(count, 0));
     DriverLock lock(dataMutex);
     withStore(*this, station, area, [&](auto &store) {
         switch (regType / 3) {
