@@ -1,0 +1,366 @@
+// The driver's own costs, measured on a private driver object with no I/O:
+// one request/reply exchange, value reads and writes, and read-list rebuilds.
+// Ends with the figures exchange_ns, rebuild_ratio, rebuild_100k_ms and
+// lookup_ratio.
+#include "alloc_counter.h"
+#include "bench_support.h"
+#include "modbus_rtu_master.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <random>
+
+namespace {
+
+int ignoreCompletion(int, int, int, int) { return 0; }
+int ignoreNotify(QList<RW_VAR>, int, int) { return 0; }
+
+// A driver wired to its settings record and to callbacks that do nothing.
+struct Bench {
+    std::unique_ptr<Modbus_RTU_Master> driver = std::make_unique<Modbus_RTU_Master>();
+    Modbus_RTU_Master &d = *driver;
+    ComInfo info{};
+
+    explicit Bench(bool multiStation) {
+        info.maxRegsPerFrame = 125;
+        info.defaultStation = 1;
+        info.retryLimit = 2;
+        info.multiStation = multiStation ? 1 : 0;
+        info.writeMode = 2; // host writes go to the PLC
+        info.hostHandle = 1;
+        d.SetComInfo(&info);
+        d.RegistCallBackFuncIntf(ignoreCompletion, ignoreNotify);
+    }
+};
+
+const char *stationMode(bool multi) { return multi ? "multi" : "single"; }
+
+// Reports the heap allocations of the timed loop per iteration; starts
+// counting when made, so make it just before the loop.
+class AllocationMeter {
+public:
+    AllocationMeter() : start_(allocationCount()) {}
+    void report(benchmark::State &state) const {
+        if (!allocationsCounted() || state.iterations() == 0)
+            return;
+        state.counters["allocs"] =
+            double(allocationCount() - start_) / double(state.iterations());
+    }
+
+private:
+    long start_;
+};
+
+// ---- one exchange: ComCommunication, then DataCom with the stored reply ----
+
+const int kExchangeRegs = 125;
+
+HOSTVAR holdingWords(int first, int count) {
+    HOSTVAR var;
+    var.regType = 7;
+    var.station = 1;
+    var.address = QString::number(first);
+    var.label = QStringLiteral("block");
+    var.count = count;
+    return var;
+}
+
+// The reply a PLC gives to a function-3 request: the request's header and
+// function code, the byte count, then the registers.
+QByteArray readReply(const Protocol &request, int regs) {
+    QByteArray reply = request.frame.left(8);
+    reply.append(static_cast<char>(2 * regs));
+    for (int i = 0; i < 2 * regs; ++i)
+        reply.append(static_cast<char>(i * 7));
+    return reply;
+}
+
+// Answers the frame now pending and keeps the reply for the benchmark; false,
+// with the benchmark skipped, when there is no frame or the driver does not
+// accept the reply.
+bool prepareReply(benchmark::State &state, Modbus_RTU_Master &d, QByteArray *reply) {
+    Protocol *p = d.ComCommunication();
+    if (p)
+        *reply = readReply(*p, kExchangeRegs);
+    if (!p || p->replyLen != reply->size() || d.DataCom(reply, reply->size())->result != 1) {
+        state.SkipWithError("the driver did not accept the reply");
+        return false;
+    }
+    return true;
+}
+
+void exchangeCyclic(benchmark::State &state, bool multi) {
+    Bench b(multi);
+    QList<HOSTVAR> plan = {holdingWords(0, kExchangeRegs)};
+    b.d.ReCreatReadVarList(&plan);
+    QByteArray reply;
+    if (!prepareReply(state, b.d, &reply))
+        return;
+    AllocationMeter meter;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(b.d.ComCommunication());
+        benchmark::DoNotOptimize(b.d.DataCom(&reply, reply.size())->result);
+    }
+    meter.report(state);
+}
+
+// Each iteration queues one one-shot read and completes it. With no cyclic
+// plan, every sixth call finds the one-shot turn used up: that call frames
+// nothing and re-opens the turn.
+void exchangeOnce(benchmark::State &state, bool multi) {
+    Bench b(multi);
+    RW_VAR once;
+    once.hostTag0 = 1;
+    once.hostTag1 = 1;
+    once.regType = 7;
+    once.address = QStringLiteral("0");
+    once.station = 1;
+    once.count = kExchangeRegs;
+    RW_VAR queued = once;
+    b.d.AddListOnceReadVar(&queued, 0);
+    QByteArray reply;
+    if (!prepareReply(state, b.d, &reply))
+        return;
+    AllocationMeter meter;
+    for (auto _ : state) {
+        queued = once;
+        b.d.AddListOnceReadVar(&queued, 0);
+        if (!b.d.ComCommunication())
+            b.d.ComCommunication();
+        benchmark::DoNotOptimize(b.d.DataCom(&reply, reply.size())->result);
+    }
+    meter.report(state);
+}
+
+// ---- value reads and writes in area 1: one element of each kind, and a
+// block of 100 words ----
+
+struct ElementKind {
+    const char *name;
+    int regType;
+    const char *address; // all within registers 50..199
+    int count;           // a double word counts two registers
+    QByteArray value;
+};
+
+const ElementKind kKinds[] = {
+    {"bit", 1, "100.3", 1, QByteArray(1, '\1')},
+    {"byte", 4, "201", 1, QByteArray(1, '\x5A')},
+    {"word", 7, "100", 1, QByteArray(2, '\x12')},
+    {"dword", 10, "50", 2, QByteArray(4, '\x34')},
+    {"100-words", 7, "100", 100, QByteArray(200, '\x56')},
+};
+const ElementKind &kWord = kKinds[2]; // the kind of the lookup figure
+
+// Multi-station store of `records` registers: 1000 registers of area 1 for
+// each of records / 1000 stations, as replies would have left them.
+void fillStationStore(Modbus_RTU_Master &d, int records) {
+    for (int station = 1; station <= records / 1000; ++station)
+        for (int reg = 0; reg < 1000; ++reg)
+            d.ExtendFindSameVar(station, 1, reg);
+}
+
+// The station in the middle of such a store, whose registers the value
+// benchmarks use; station 1 of the images.
+int middleStation(int records) { return records / 2000 + 1; }
+
+// A driver with a value store, built once and shared by the value
+// benchmarks: the images (records 0) or a per-station store of `records`.
+Bench &storeBench(int records) {
+    static std::map<int, std::unique_ptr<Bench>> benches;
+    std::unique_ptr<Bench> &b = benches[records];
+    if (!b) {
+        b = std::make_unique<Bench>(records != 0);
+        fillStationStore(b->d, records);
+    }
+    return *b;
+}
+
+void getValue(benchmark::State &state, const ElementKind &kind, int records) {
+    Bench &b = storeBench(records);
+    const int station = middleStation(records);
+    const QString address = QString::fromLatin1(kind.address);
+    QByteArray data;
+    AllocationMeter meter;
+    for (auto _ : state) {
+        b.d.GetRegisterData(kind.regType, address, station, data, kind.count);
+        benchmark::DoNotOptimize(data.constData());
+    }
+    meter.report(state);
+    if (b.d.extendList.size() != records)
+        state.SkipWithError("a read created per-station records");
+}
+
+// Queued: the host's write goes to the write queue, where it replaces the
+// same write still waiting behind the one in flight (the steady state of a
+// host writing faster than the link). Local: only the store is updated.
+void setValue(benchmark::State &state, const ElementKind &kind, int records, bool queued) {
+    Bench &b = storeBench(records);
+    b.info.writeMode = queued ? 2 : 0;
+    const int station = middleStation(records);
+    const QString label = QStringLiteral("value");
+    const QString address = QString::fromLatin1(kind.address);
+    AllocationMeter meter;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(b.d.SetRegisterData(label, kind.regType, address, station,
+                                                     kind.value, kind.count, 1, 1));
+    meter.report(state);
+    if (b.d.extendList.size() != records || b.d.writeQueue.size() > 2)
+        state.SkipWithError("the write grew the store or the queue");
+    b.d.writeQueue.clear();
+}
+
+// ---- read-list rebuild ----
+
+// `n` variables of every type at random places of their areas, in random
+// order, with 1..4 elements each; several stations when multi.
+QList<HOSTVAR> randomVariables(int n, bool multi) {
+    std::mt19937 random(12345);
+    const auto below = [&](int limit) { return static_cast<int>(random() % unsigned(limit)); };
+    QList<HOSTVAR> vars;
+    vars.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        HOSTVAR var;
+        var.regType = static_cast<quint8>(below(12));
+        var.station = static_cast<quint8>(multi ? 1 + below(8) : 1);
+        var.count = 1 + below(4);
+        const int regs = var.regType % 3 == 2 ? kExtRegs : kHoldingRegs;
+        const int reg = below(regs - 8);
+        switch (var.regType / 3) {
+        case 0:
+            var.address = QStringLiteral("%1.%2").arg(2 * reg + below(2)).arg(below(8));
+            break;
+        case 1:
+            var.address = QString::number(2 * reg + below(2));
+            break;
+        case 2:
+            var.address = QString::number(reg);
+            break;
+        default:
+            var.address = QString::number(reg / 2);
+            break;
+        }
+        var.label = QStringLiteral("v%1").arg(i);
+        vars.append(var);
+    }
+    return vars;
+}
+
+void rebuild(benchmark::State &state, int n, bool multi) {
+    Bench b(multi);
+    QList<HOSTVAR> vars = randomVariables(n, multi);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(b.d.ReCreatReadVarList(&vars));
+    if (b.d.readList.isEmpty())
+        state.SkipWithError("the rebuild made no blocks");
+}
+
+// ---- registration and figures ----
+
+const int kLargeStore = 100000;
+const int kSmallStore = 1000;
+const int kRebuildSizes[] = {1000, 10000, 100000};
+
+std::string exchangeName(const char *kind, bool multi) {
+    return std::string("Exchange/") + kind + "/" + stationMode(multi);
+}
+std::string storeName(int records) {
+    return records == 0 ? "single" : "multi-" + std::to_string(records);
+}
+std::string getName(const ElementKind &kind, int records) {
+    return std::string("GetRegisterData/") + kind.name + "/" + storeName(records);
+}
+std::string rebuildName(int n, bool multi) {
+    return "ReCreatReadVarList/" + std::string(stationMode(multi)) + "/" + std::to_string(n);
+}
+
+// The benchmarks behind a figure run three times; the fastest run counts.
+const int kRepetitions = 3;
+
+void registerAll() {
+    for (bool multi : {false, true}) {
+        fastestOf(kRepetitions, benchmark::RegisterBenchmark(exchangeName("cyclic", multi).c_str(),
+                                                             exchangeCyclic, multi));
+        fastestOf(kRepetitions, benchmark::RegisterBenchmark(
+                                    exchangeName("one-shot", multi).c_str(), exchangeOnce, multi));
+    }
+    for (const ElementKind &kind : kKinds)
+        for (int records : {0, kLargeStore}) {
+            auto *b = benchmark::RegisterBenchmark(getName(kind, records).c_str(), getValue, kind,
+                                                   records);
+            if (&kind == &kWord && records != 0)
+                fastestOf(kRepetitions, b);
+        }
+    fastestOf(kRepetitions, benchmark::RegisterBenchmark(getName(kWord, kSmallStore).c_str(),
+                                                         getValue, kWord, kSmallStore));
+    for (const ElementKind &kind : kKinds)
+        for (int records : {0, kLargeStore})
+            for (bool queued : {true, false}) {
+                const std::string name = std::string("SetRegisterData/") + kind.name + "/" +
+                                         storeName(records) + (queued ? "/queued" : "/local");
+                benchmark::RegisterBenchmark(name.c_str(), setValue, kind, records, queued);
+            }
+    for (bool multi : {false, true})
+        for (int n : kRebuildSizes)
+            fastestOf(kRepetitions, benchmark::RegisterBenchmark(rebuildName(n, multi).c_str(),
+                                                                 rebuild, n, multi))
+                ->Unit(benchmark::kMillisecond);
+}
+
+// The figures of this run, from the benchmarks that ran.
+void printFigures(const ResultLog &log) {
+    std::vector<std::string> exchanges;
+    for (const char *kind : {"cyclic", "one-shot"})
+        for (bool multi : {false, true})
+            if (log.has(exchangeName(kind, multi)))
+                exchanges.push_back(exchangeName(kind, multi));
+    if (!exchanges.empty()) {
+        double worst = 0;
+        for (const std::string &name : exchanges)
+            worst = std::max(worst, log.cpuNanoseconds(name));
+        printTarget("driver cost per exchange (slowest kind) < 2 us", worst < 2000);
+        printFigure("exchange_ns", worst);
+    }
+
+    double worstRatio = 0;
+    double worstLargest = 0;
+    bool rebuilt = false;
+    for (bool multi : {false, true}) {
+        const std::string mid = rebuildName(10000, multi);
+        const std::string large = rebuildName(100000, multi);
+        if (!log.has(mid) || !log.has(large))
+            continue;
+        rebuilt = true;
+        worstRatio = std::max(worstRatio, log.cpuNanoseconds(large) / log.cpuNanoseconds(mid));
+        worstLargest = std::max(worstLargest, log.cpuNanoseconds(large) / 1e6);
+    }
+    if (rebuilt) {
+        printTarget("rebuild of 100 000 variables / of 10 000 < 15", worstRatio < 15);
+        printTarget("rebuild of 100 000 variables < 100 ms", worstLargest < 100);
+        printFigure("rebuild_ratio", worstRatio);
+        printFigure("rebuild_100k_ms", worstLargest);
+    }
+
+    const std::string small = getName(kWord, kSmallStore);
+    const std::string large = getName(kWord, kLargeStore);
+    if (log.has(small) && log.has(large)) {
+        const double ratio = log.cpuNanoseconds(large) / log.cpuNanoseconds(small);
+        printTarget("word read with 100 000 records / with 1 000 < 2", ratio < 2);
+        printFigure("lookup_ratio", ratio);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const bool smoke = takeSmokeFlag(&argc, argv);
+    registerAll();
+    ResultLog log;
+    if (!runBenchmarks(argc, argv, smoke, &log))
+        return 2;
+    if (!allocationsCounted())
+        std::printf("(heap allocations are not counted in a sanitizer build)\n");
+    printFigures(log);
+    return log.failures() == 0 ? 0 : 1;
+}
