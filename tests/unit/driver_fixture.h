@@ -1,5 +1,5 @@
 // Shared set-up for unit tests: a private driver object wired to a ComInfo
-// record and to callbacks that record every call.
+// record and to callbacks that record every call, and small record builders.
 #ifndef DRIVER_FIXTURE_H
 #define DRIVER_FIXTURE_H
 
@@ -18,9 +18,10 @@ struct CompletionCall {
                status == o.status;
     }
 };
+using Calls = std::vector<CompletionCall>;
 
 struct CallbackLog {
-    std::vector<CompletionCall> completions;
+    Calls completions;
     std::vector<int> notifies; // hostTag0 of each notifyCallback call
 };
 
@@ -60,6 +61,44 @@ inline RW_VAR readVar(int station, int area, int regAddr, int count, int tag0 = 
     return var;
 }
 
+// A write record as the write queue holds it (element address, type 0..11).
+inline RW_VAR writeVar(int station, int regType, int regAddr, const QByteArray &value,
+                       int count = 1, int tag0 = 0, int tag1 = 0) {
+    RW_VAR var = readVar(station, regType, regAddr, count, tag0, tag1);
+    var.accessKind = 1;
+    var.value = value;
+    return var;
+}
+
+// A host's request before conversion: type and address text.
+inline RW_VAR variable(int regType, const char *address, int count, int tag0 = 0) {
+    RW_VAR var;
+    var.hostTag0 = tag0;
+    var.regType = regType;
+    var.address = QString::fromLatin1(address);
+    var.count = count;
+    return var;
+}
+
+inline HOSTVAR hostVar(int regType, const char *address, int count, int station = 0,
+                       const char *label = "") {
+    HOSTVAR var;
+    var.regType = quint8(regType);
+    var.address = QString::fromLatin1(address);
+    var.count = count;
+    var.station = quint8(station);
+    var.label = QString::fromLatin1(label);
+    return var;
+}
+
+// hostTag0 of each record of a queue.
+inline std::vector<int> tags(const QList<RW_VAR> &queue) {
+    std::vector<int> out;
+    for (const RW_VAR &r : queue)
+        out.push_back(r.hostTag0);
+    return out;
+}
+
 // A reply of the expected length to a Modbus TCP frame: the request's header
 // and function code, then zero bytes.
 inline QByteArray replyFor(const Protocol &p) {
@@ -86,6 +125,20 @@ protected:
     }
 
     const CallbackLog &log() const { return callbackLog(); }
+
+    // Hands a reply to DataCom: the result code.
+    int answer(QByteArray reply) { return d.DataCom(&reply, reply.size())->result; }
+    int fail() { return answer(QByteArray()); }
+    int succeed() { return answer(replyFor(d.protocolQueue.first())); }
+    // Serves one request and answers it: the hostTag1 served, -1 for none.
+    int exchange() {
+        Protocol *p = d.ComCommunication();
+        if (!p)
+            return -1;
+        const int tag = p->var.hostTag1;
+        answer(replyFor(*p));
+        return tag;
+    }
 };
 
 #endif // DRIVER_FIXTURE_H
