@@ -65,33 +65,29 @@ public:
     RawClient &operator=(const RawClient &) = delete;
 
     bool connected() const { return connected_; }
+    // Whether the peer closed the connection, and how many reads the last
+    // receive took.
+    bool closed() const { return closed_; }
+    size_t pieces() const { return pieces_; }
 
     bool send(const Bytes &bytes) {
         return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
 
     // Collects bytes until `expected` have come, the peer closes, or nothing
-    // arrives for `quietMs`. `chunks`, if given, receives the size of every
-    // read; `closed` tells whether the peer closed the connection.
-    Bytes receive(size_t expected, int quietMs = 200, std::vector<size_t> *chunks = nullptr, bool *closed = nullptr) {
+    // arrives for `quietMs`.
+    Bytes receive(size_t expected, int quietMs = 200) {
         Bytes bytes;
         uint8_t chunk[1024];
-        bool peerClosed = false;
-        while (bytes.size() < expected) {
-            pollfd pfd = {fd_, POLLIN, 0};
-            if (poll(&pfd, 1, quietMs) <= 0)
-                break;
+        pieces_ = 0;
+        pollfd pfd = {fd_, POLLIN, 0};
+        while (bytes.size() < expected && poll(&pfd, 1, quietMs) > 0) {
             const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
-            if (got <= 0) {
-                peerClosed = true;
+            if ((closed_ = got <= 0))
                 break;
-            }
             bytes.insert(bytes.end(), chunk, chunk + got);
-            if (chunks)
-                chunks->push_back(static_cast<size_t>(got));
+            ++pieces_;
         }
-        if (closed)
-            *closed = peerClosed;
         return bytes;
     }
 
@@ -102,19 +98,17 @@ public:
 private:
     int fd_;
     bool connected_ = false;
+    bool closed_ = false;
+    size_t pieces_ = 0;
 };
 
 // A Modbus TCP frame: MBAP header (transaction `tid`, protocol 0, length,
 // unit) followed by the PDU.
 inline Bytes mbapFrame(uint16_t tid, uint8_t unit, const Bytes &pdu) {
     const size_t length = pdu.size() + 1;
-    Bytes frame(7 + pdu.size());
-    frame[0] = static_cast<uint8_t>(tid >> 8);
-    frame[1] = static_cast<uint8_t>(tid);
-    frame[4] = static_cast<uint8_t>(length >> 8);
-    frame[5] = static_cast<uint8_t>(length);
-    frame[6] = unit;
-    std::copy(pdu.begin(), pdu.end(), frame.begin() + 7);
+    Bytes frame = {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0,
+                   static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), unit};
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
     return frame;
 }
 

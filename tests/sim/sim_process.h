@@ -34,10 +34,8 @@ public:
     explicit SimProcess(const std::vector<std::string> &args = {}, const std::string &program = PLC_SIM_PATH) {
         char errorTemplate[] = "/tmp/plc_sim_stderr_XXXXXX";
         errorFd_ = mkostemp(errorTemplate, O_CLOEXEC);
-        if (errorFd_ >= 0)
-            unlink(errorTemplate);
         int out[2];
-        if (errorFd_ < 0 || pipe2(out, O_CLOEXEC) != 0)
+        if (errorFd_ < 0 || unlink(errorTemplate) != 0 || pipe2(out, O_CLOEXEC) != 0)
             return;
         std::vector<std::string> argv = {program, "--port", "0"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -45,7 +43,6 @@ public:
         for (std::string &arg : argv)
             cargv.push_back(&arg[0]);
         cargv.push_back(nullptr);
-
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
@@ -58,7 +55,6 @@ public:
         if (pid_ > 0)
             port_ = readPort();
     }
-
     ~SimProcess() {
         stop();
         for (int fd : {outFd_, errorFd_})
@@ -82,14 +78,11 @@ public:
         kill(pid_, SIGTERM);
         int raw = 0;
         pid_t done = 0;
-        for (int i = 0; i < 500 && done == 0; ++i) {
-            done = waitpid(pid_, &raw, WNOHANG);
-            if (done == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        for (int i = 0; i < 500 && (done = waitpid(pid_, &raw, WNOHANG)) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (done == 0) {
             kill(pid_, SIGKILL);
-            waitpid(pid_, &raw, 0);
+            done = waitpid(pid_, &raw, 0);
         }
         status_ = done > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         return status_;
@@ -111,14 +104,14 @@ private:
     int readPort() {
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        char chunk[64];
         while (line.find('\n') == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+                deadline - std::chrono::steady_clock::now()).count();
             pollfd pfd = {outFd_, POLLIN, 0};
-            char chunk[64];
-            ssize_t got = 0;
-            if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0 ||
-                (got = read(outFd_, chunk, sizeof chunk)) <= 0)
+            const ssize_t got = left > 0 && poll(&pfd, 1, static_cast<int>(left)) > 0
+                                    ? read(outFd_, chunk, sizeof chunk) : 0;
+            if (got <= 0)
                 return 0;
             line.append(chunk, static_cast<size_t>(got));
         }

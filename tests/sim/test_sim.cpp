@@ -1,0 +1,223 @@
+// The simulated PLC as a Modbus TCP server (functions, coil aliasing,
+// exceptions, units), its fault modes, and its remote-area mode.
+#include "sim_client.h"
+#include "sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <numeric>
+#include <string>
+
+namespace {
+
+// Requests and the exact replies, in order on one connection, so a request
+// whose bytes were not all consumed shows as a wrong next answer.
+TEST(SimModbus, FunctionsAliasingAndExceptions) {
+    SimProcess sim({"--set", "1:h100=4660", "--set", "1:h5100=48879", "--set", "1:i1023=258"});
+    ASSERT_TRUE(sim.running());
+    const Bytes wrapped = [] { Bytes pdu = {16, 0, 0, 0, 128, 0}; pdu.resize(6 + 256); return pdu; }();
+    const struct {
+        Bytes request, reply; // PDUs
+    } cases[] = {
+        {{3, 0, 100, 0, 2}, {3, 4, 0x12, 0x34, 0, 0}},
+        {{3, 0x13, 0xEC, 0, 1}, {3, 2, 0xBE, 0xEF}}, // register 5100
+        {{4, 0x03, 0xFF, 0, 1}, {4, 2, 0x01, 0x02}},
+        {{16, 0x33, 0x86, 0, 2, 4, 0x12, 0x34, 0x56, 0x78}, {16, 0x33, 0x86, 0, 2}}, // last two
+        {{3, 0x33, 0x86, 0, 2}, {3, 4, 0x12, 0x34, 0x56, 0x78}},
+        {{6, 0, 1, 0x5A, 0x5A}, {6, 0, 1, 0x5A, 0x5A}},
+        {{5, 0, 17, 0xFF, 0}, {5, 0, 17, 0xFF, 0}},       // coil 17: bit 1 of register 1
+        {{5, 0x13, 0x99, 0, 0}, {5, 0x13, 0x99, 0, 0}},   // coil 5017: bit 1 of register 5001
+        {{3, 0, 1, 0, 1}, {3, 2, 0x5A, 0x5A | 2}},
+        {{1, 0, 0, 0, 1}, {0x81, 1}},
+        {{0x2B, 0x0E, 0x01, 0x00}, {0xAB, 1}},
+        {{15, 0, 0, 0, 8, 1, 0xFF}, {0x8F, 1}},
+        {{3, 0x03, 0xFC, 0, 5}, {0x83, 2}},               // past the low area
+        {{3, 0x13, 0x7E, 0, 20}, {0x83, 2}},              // across the gap
+        {{4, 0x13, 0x88, 0, 1}, {0x84, 2}},               // no extended input area
+        {{6, 0x04, 0x00, 0, 1}, {0x86, 2}},
+        {{3, 0, 0, 0, 126}, {0x83, 3}},
+        {{16, 0, 0, 0, 1, 4, 0, 0, 0, 0}, {0x90, 3}},     // byte count not twice the quantity
+        {wrapped, {0x90, 3}},                             // 128 registers, byte count wrapped
+        {{5, 0, 0, 0x12, 0x34}, {0x85, 3}},
+    };
+    RawClient client(sim.port());
+    uint16_t tid = 0;
+    for (const auto &c : cases) {
+        const Bytes expected = mbapFrame(++tid, 1, c.reply);
+        EXPECT_EQ(client.exchange(mbapFrame(tid, 1, c.request), expected.size()), expected) << int(c.request[0]);
+    }
+}
+
+TEST(SimModbus, UnitsBroadcastsAndCommandLines) {
+    SimProcess sim({"--units", "1,2"});
+    ASSERT_TRUE(sim.running());
+    RawClient raw(sim.port());
+    EXPECT_TRUE(raw.exchange(mbapFrame(0, 0, {6, 0x13, 0x88, 0x12, 0x34}), 12).empty());
+    EXPECT_TRUE(raw.exchange(mbapFrame(0, 0, {3, 0, 0, 0, 1}), 11).empty()) << "a broadcast read is ignored";
+    ModbusClient client(sim.port());
+    for (int unit : {1, 2}) {
+        client.setUnit(unit);
+        ASSERT_EQ(modbus_write_register(client.ctx(), 10, static_cast<uint16_t>(111 * unit)), 1);
+    }
+    for (int unit : {1, 2}) {
+        client.setUnit(unit);
+        EXPECT_EQ(client.readHolding(10), 111 * unit);
+        EXPECT_EQ(client.readHolding(5000), 0x1234);
+    }
+    client.setUnit(3);
+    EXPECT_EQ(client.readHolding(10), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(sim.stop(), 0);
+
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--port", "70000"}, {"--units", "1,"}, {"--set", "2:h5=1"}, {"--set", "1:h1024=1"},
+             {"--set", "1:h5=70000"}, {"--drop-every"}, {"--delay-ms", "-1"}, {"--bogus"}}) {
+        SimProcess bad(args);
+        EXPECT_EQ(bad.stop(), 2) << args[0];
+    }
+}
+
+const Bytes kRead = mbapFrame(0, 1, {3, 0, 0, 0, 1});
+const Bytes kAnswer = mbapFrame(0, 1, {3, 2, 0x12, 0x34});
+
+bool summarised(SimProcess &sim, const std::string &counts) {
+    return sim.stop() == 0 && sim.errorOutput().find("faults: requests=" + counts + "\n") != std::string::npos;
+}
+
+TEST(SimFaults, DropExceptionShortAndClose) {
+    SimProcess drop({"--drop-every", "2", "--set", "1:h0=4660"});
+    RawClient a(drop.port());
+    for (int i = 1; i <= 4; ++i)
+        EXPECT_EQ(a.exchange(kRead, kAnswer.size()), i % 2 ? kAnswer : Bytes{}) << i;
+    EXPECT_TRUE(summarised(drop, "4 dropped=2 exceptions=0 short=0 closed=0")) << drop.errorOutput();
+
+    SimProcess exception({"--exception-every", "2", "--set", "1:h0=4660"});
+    ModbusClient b(exception.port());
+    EXPECT_EQ(modbus_write_register(b.ctx(), 0, 1), 1);
+    EXPECT_EQ(modbus_write_register(b.ctx(), 0, 2), -1);
+    EXPECT_EQ(errno, EMBXSFAIL);
+    EXPECT_EQ(b.readHolding(0), 1) << "the refused write stored nothing";
+    EXPECT_TRUE(summarised(exception, "3 dropped=0 exceptions=1 short=0 closed=0"));
+
+    SimProcess cut({"--short-every", "2", "--close-every", "3", "--set", "1:h0=4660"});
+    RawClient c(cut.port());
+    EXPECT_EQ(c.exchange(kRead, kAnswer.size()), kAnswer);
+    EXPECT_EQ(c.exchange(kRead, kAnswer.size()), Bytes(kAnswer.begin(), kAnswer.end() - 3));
+    EXPECT_TRUE(c.exchange(kRead, kAnswer.size(), 2000).empty());
+    EXPECT_TRUE(c.closed());
+    EXPECT_TRUE(summarised(cut, "3 dropped=0 exceptions=0 short=1 closed=1"));
+}
+
+// Split pieces are 2 ms apart, so a reader normally sees them one by one; a
+// few tries keep a busy machine from hiding that.
+TEST(SimFaults, DelayAndSplit) {
+    SimProcess sim({"--delay-ms", "400", "--split", "3", "--set", "1:h0=4660"});
+    EXPECT_EQ(ModbusClient(sim.port(), 1, 100).readHolding(0), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(ModbusClient(sim.port(), 1, 3000).readHolding(0), 0x1234) << "a client reassembles the pieces";
+    RawClient raw(sim.port());
+    bool inPieces = false;
+    for (int attempt = 0; attempt < 10 && !inPieces; ++attempt) {
+        ASSERT_EQ(raw.exchange(kRead, kAnswer.size(), 1000), kAnswer);
+        inPieces = raw.pieces() > 1;
+    }
+    EXPECT_TRUE(inPieces);
+}
+
+// A remote record: length byte, hostTag0 7, accessKind, nodeId 3, station,
+// regType and count (16 bits), regAddr, aux0, aux1 (32 bits), the value of a
+// write, and the 8-bit sum of everything before it.
+Bytes record(int access, int station, uint16_t type, uint32_t addr, uint16_t count, const Bytes &value = {}) {
+    Bytes out = {0, 7, uint8_t(access), 3, uint8_t(station), uint8_t(type >> 8), uint8_t(type),
+                 uint8_t(addr >> 24), uint8_t(addr >> 16), uint8_t(addr >> 8), uint8_t(addr),
+                 uint8_t(count >> 8), uint8_t(count), 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4};
+    out.insert(out.end(), value.begin(), value.end());
+    out[0] = uint8_t(out.size() + 1);
+    out.push_back(uint8_t(std::accumulate(out.begin(), out.end(), 0u)));
+    return out;
+}
+
+// Replies: length, the record's first four fields, status, then a read's
+// area, register count and registers, or a write's regType and regAddr.
+Bytes readReply(int station, uint8_t area, uint8_t status, const std::vector<uint16_t> &regs) {
+    Bytes out = {0, 7, 0, 3, uint8_t(station), status, area, uint8_t(regs.size() >> 8), uint8_t(regs.size())};
+    for (uint16_t reg : regs)
+        out.insert(out.end(), {uint8_t(reg >> 8), uint8_t(reg)});
+    out[0] = uint8_t(out.size());
+    return out;
+}
+Bytes writeReply(uint16_t type, uint32_t addr, uint8_t status) {
+    return {12, 7, 1, 3, 1, status, uint8_t(type >> 8), uint8_t(type), uint8_t(addr >> 24), uint8_t(addr >> 16),
+            uint8_t(addr >> 8), uint8_t(addr)};
+}
+
+// Element addresses as the driver's images lay them out: bit A in register
+// A / 16, byte B in the low (even) or high (odd) half of register B / 2, word
+// R in register R, double word D in registers 2D (low half) and 2D + 1.
+TEST(SimRemote, ReadsAndWritesEveryElementKind) {
+    SimProcess sim({"--remote", "--set", "1:i3=258", "--set", "1:h3=4369", "--set", "1:h5002=65535"});
+    ASSERT_TRUE(sim.running());
+    RawClient client(sim.port());
+    EXPECT_EQ(client.exchange(record(0, 1, 0, 3, 1), 11), readReply(1, 0, 0, {0x0102}));
+    EXPECT_EQ(client.exchange(record(0, 1, 1, 5, 0), 9), readReply(1, 1, 0, {}));
+    const struct {
+        uint16_t type;
+        uint32_t addr;
+        Bytes value;
+        uint8_t area;
+        uint32_t first;
+        std::vector<uint16_t> regs;
+    } cases[] = {
+        {1, 17, {1, 5}, 1, 1, {0x0006}},
+        {2, 32, {0}, 2, 2, {0xFFFE}},
+        {0, 15, {1}, 0, 0, {0x8000}},
+        {4, 7, {0xAB}, 1, 3, {0xAB11}},
+        {5, 6, {0xCD, 0xAB}, 2, 3, {0xABCD}},
+        {7, 100, {0x34, 0x12, 0x78, 0x56}, 1, 100, {0x1234, 0x5678}},
+        {8, 8191, {0xEF, 0xBE}, 2, 8191, {0xBEEF}},
+        {11, 4095, {1, 0, 2, 0}, 2, 8190, {1, 2}},
+    };
+    for (const auto &c : cases) {
+        const uint16_t count = c.type / 3 == 3 ? 1 : c.type / 3 == 2 ? uint16_t(c.value.size() / 2) : uint16_t(c.value.size());
+        EXPECT_EQ(client.exchange(record(1, 1, c.type, c.addr, count, c.value), 12), writeReply(c.type, c.addr, 0));
+        const Bytes expected = readReply(1, c.area, 0, c.regs);
+        EXPECT_EQ(client.exchange(record(0, 1, c.area, c.first, uint16_t(c.regs.size())), expected.size()), expected)
+            << "type " << c.type;
+    }
+    // A write of 256 value bytes or more: its length byte wrapped.
+    Bytes value(240, 0xA0);
+    EXPECT_EQ(client.exchange(record(1, 1, 8, 10, 120, value), 12), writeReply(8, 10, 0));
+    EXPECT_EQ(client.exchange(record(0, 1, 2, 129, 1), 11), readReply(1, 2, 0, {0xA0A0}));
+}
+
+TEST(SimRemote, RefusalsChecksFramingAndStations) {
+    SimProcess sim({"--remote", "--units", "1,2", "--exception-every", "9", "--set", "1:h0=4660"});
+    ASSERT_TRUE(sim.running());
+    RawClient client(sim.port());
+    EXPECT_EQ(client.exchange(record(0, 1, 1, 1020, 10), 64), readReply(1, 1, 2, {}));
+    EXPECT_EQ(client.exchange(record(0, 1, 0, 0xFFFFFFFF, 2), 64), readReply(1, 0, 2, {}));
+    EXPECT_EQ(client.exchange(record(0, 1, 3, 0, 1), 64), readReply(1, 3, 3, {}));
+    EXPECT_EQ(client.exchange(record(1, 1, 10, 0x80000000, 1, {1, 2, 3, 4}), 64), writeReply(10, 0x80000000, 2));
+    EXPECT_EQ(client.exchange(record(1, 1, 4, 2047, 2, {1, 1}), 64), writeReply(4, 2047, 2));
+
+    const Bytes good = record(0, 1, 1, 0, 1), answer = readReply(1, 1, 0, {0x1234});
+    Bytes badSum(good.begin(), good.end() - 1);
+    badSum.push_back(uint8_t(good.back() + 1));
+    for (const Bytes &bad : {badSum, record(1, 1, 7, 0, 1), record(1, 1, 12, 0, 1, {1})})
+        EXPECT_TRUE(client.exchange(bad, 1).empty());
+    ASSERT_TRUE(client.send(Bytes(good.begin(), good.begin() + 5)));
+    EXPECT_TRUE(client.receive(1).empty()) << "nothing before the record is whole";
+    Bytes rest(good.begin() + 5, good.end());
+    rest.insert(rest.end(), good.begin(), good.end());
+    Bytes both = answer;
+    both.insert(both.end(), answer.begin(), answer.end());
+    EXPECT_EQ(client.exchange(rest, both.size()), both);
+
+    EXPECT_TRUE(client.exchange(record(1, 0, 7, 5, 1, {0x34, 0x12}), 1).empty()); // station 0: all, silently
+    EXPECT_TRUE(client.exchange(record(0, 3, 1, 5, 1), 1).empty());
+    EXPECT_EQ(client.exchange(record(0, 2, 1, 5, 1), 11), readReply(2, 1, 0, {0x1234}));
+    EXPECT_EQ(client.exchange(record(0, 1, 1, 5, 1), 11), readReply(1, 1, 4, {})); // the ninth request
+}
+
+} // namespace
