@@ -105,6 +105,48 @@ std::optional<PlannedRead> plannedRead(const HOSTVAR &host, int station) {
     return PlannedRead{span->regType, station, span->first, span->count, &host};
 }
 
+// The host's variables in register terms, in the groups that the rebuild
+// merges one after the other, each group sorted by register. One station:
+// one group per area, areas 0, 1, 2 in turn, variables not cut. Several
+// stations: variables cut to `limit` registers, grouped by area × 255 +
+// station in order of first appearance.
+std::vector<std::vector<PlannedRead>> planGroups(Modbus_RTU_Master &d, const QList<HOSTVAR> &vars,
+                                                 bool multi, int limit) {
+    std::vector<std::vector<PlannedRead>> groups;
+    if (!multi) {
+        groups.resize(3);
+        for (const HOSTVAR &host : vars)
+            if (const std::optional<PlannedRead> read = plannedRead(host, d.comInfo->defaultStation))
+                groups[read->regType].push_back(*read);
+    } else {
+        QHash<int, int> groupOfKey;
+        for (const HOSTVAR &host : vars) {
+            const std::optional<PlannedRead> read = plannedRead(host, host.station);
+            if (!read)
+                continue;
+            // 255, not 256: area 0 at station 255 and area 1 at station 0 share a group.
+            const int key = read->regType * 255 + read->station;
+            const int index = groupOfKey.value(key, int(groups.size()));
+            if (index == int(groups.size())) {
+                groupOfKey.insert(key, index);
+                groups.emplace_back();
+            }
+            std::vector<PlannedRead> &group = groups[index];
+            forEachRequest(read->regAddr, read->count, limit, [&](int regAddr, int count) {
+                group.push_back(PlannedRead{read->regType, read->station, regAddr, count, read->host});
+                return true;
+            });
+        }
+        // Among pieces at the same register the one added last comes first,
+        // so it is the one that opens a block.
+        for (std::vector<PlannedRead> &group : groups)
+            std::reverse(group.begin(), group.end());
+    }
+    for (std::vector<PlannedRead> &group : groups)
+        d.sortByRegAddr(&group);
+    return groups;
+}
+
 } // namespace
 
 void Modbus_RTU_Master::SetComInfo(ComInfo *info) {
@@ -218,14 +260,22 @@ int Modbus_RTU_Master::AddListWriteVar(RW_VAR *var, int mode) {
     return writeQueue.size();
 }
 
-// Replaces the cyclic read list with merged blocks. One station: one group per
-// area, areas 0, 1, 2 in turn, variables not cut. Several stations: variables
-// cut to maxRegs(), grouped by area × 255 + station in order of first
-// appearance. Returns 0 for one station, the number of blocks otherwise.
+// Replaces the cyclic read list with merged blocks (groups as planGroups
+// makes them). Returns 0 for one station, the number of blocks otherwise.
+// Parsing and sorting run before listMutex is taken: meanwhile the
+// communication loop keeps serving the old list, which is then replaced in
+// one step under the lock, never seen half-built.
 int Modbus_RTU_Master::ReCreatReadVarList(QList<HOSTVAR> *vars) {
+    const bool usable = vars && !vars->isEmpty() && comInfo;
+    const bool multi = usable && comInfo->multiStation != 0;
+    const int limit = maxRegs();
+    std::vector<std::vector<PlannedRead>> groups;
+    if (usable)
+        groups = planGroups(*this, *vars, multi, limit);
+
     DriverLock lock(listMutex);
     readList.clear();
-    if (!vars || vars->isEmpty() || !comInfo)
+    if (!usable)
         return 0;
     cycleProgress = 0;
     comInfo->cycleDone = 0;
@@ -233,48 +283,10 @@ int Modbus_RTU_Master::ReCreatReadVarList(QList<HOSTVAR> *vars) {
     blockTemplate.hostTag1 = -1;
     blockTemplate.remoteMode = comInfo->remoteMode;
     blockTemplate.nodeId = comInfo->localNodeId;
-    const int limit = maxRegs();
     int blocks = 0;
-
-    if (comInfo->multiStation == 0) {
-        std::vector<PlannedRead> areas[3];
-        for (const HOSTVAR &host : *vars)
-            if (const std::optional<PlannedRead> read = plannedRead(host, comInfo->defaultStation))
-                areas[read->regType].push_back(*read);
-        for (std::vector<PlannedRead> &area : areas) {
-            sortByRegAddr(&area);
-            blocks = WordVarReCreat(area, blockTemplate, limit, blocks);
-        }
-        return 0;
-    }
-
-    QHash<int, int> groupOfKey;
-    std::vector<std::vector<PlannedRead>> groups; // in order of first appearance of the key
-    for (const HOSTVAR &host : *vars) {
-        const std::optional<PlannedRead> read = plannedRead(host, host.station);
-        if (!read)
-            continue;
-        // 255, not 256: area 0 at station 255 and area 1 at station 0 share a group.
-        const int key = read->regType * 255 + read->station;
-        const int index = groupOfKey.value(key, int(groups.size()));
-        if (index == int(groups.size())) {
-            groupOfKey.insert(key, index);
-            groups.emplace_back();
-        }
-        std::vector<PlannedRead> &group = groups[index];
-        forEachRequest(read->regAddr, read->count, limit, [&](int regAddr, int count) {
-            group.push_back(PlannedRead{read->regType, read->station, regAddr, count, read->host});
-            return true;
-        });
-    }
-    for (std::vector<PlannedRead> &group : groups) {
-        // Among pieces at the same register the one added last comes first,
-        // so it is the one that opens a block.
-        std::reverse(group.begin(), group.end());
-        sortByRegAddr(&group);
+    for (const std::vector<PlannedRead> &group : groups)
         blocks = WordVarReCreat(group, blockTemplate, limit, blocks);
-    }
-    return readList.size();
+    return multi ? readList.size() : 0;
 }
 
 void Modbus_RTU_Master::sortByRegAddr(std::vector<PlannedRead> *plan) {
