@@ -7,9 +7,12 @@
 #include "modbus_rtu_master.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -256,6 +259,31 @@ void rebuild(benchmark::State &state, int n, bool multi) {
         state.SkipWithError("the rebuild made no blocks");
 }
 
+// How long the communication loop can wait for listMutex, which its every
+// call takes first, while another host thread replaces a plan of `n`
+// variables every few milliseconds: the longest of many waits.
+void listLockWaitDuringRebuilds(benchmark::State &state, int n) {
+    Bench b(false);
+    QList<HOSTVAR> vars = randomVariables(n, false);
+    std::atomic<bool> stop{false};
+    std::thread rebuilder([&] {
+        while (!stop) {
+            b.d.ReCreatReadVarList(&vars);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::chrono::duration<double, std::milli> longest{0};
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        { DriverLock lock(b.d.listMutex); }
+        longest = std::max<decltype(longest)>(longest, std::chrono::steady_clock::now() - start);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    stop = true;
+    rebuilder.join();
+    state.counters["longest_ms"] = longest.count();
+}
+
 // ---- registration and figures ----
 
 const int kLargeStore = 100000;
@@ -306,6 +334,11 @@ void registerAll() {
             fastestOf(kRepetitions, benchmark::RegisterBenchmark(rebuildName(n, multi).c_str(),
                                                                  rebuild, n, multi))
                 ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("ListLockWait/during-rebuilds/100000", listLockWaitDuringRebuilds,
+                                 100000)
+        ->Iterations(200)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
 }
 
 // The figures of this run, from the benchmarks that ran.
