@@ -88,6 +88,19 @@ bool mergeByteWrite(ProtocolQueue &queue, const QByteArray &reply, int *reg,
     return true;
 }
 
+// The index of the record (station, area, regAddr): the record right after
+// `previous` when it is that one, as the registers of a block are once a
+// reply has stored them, without a hash lookup; else the lookup's answer.
+int nextRecord(Modbus_RTU_Master &d, int previous, int station, int area, int regAddr) {
+    const int next = previous + 1;
+    if (previous >= 0 && next < d.extendList.size()) {
+        const EXTENDVAR &record = d.extendList.at(next);
+        if (record.regAddr == regAddr && record.area == area && record.station == station)
+            return next;
+    }
+    return d.ExtendFindSameVar(station, area, regAddr);
+}
+
 // Multi-station block storage: every register of the block gets its record;
 // one the reply does not hold in full is emptied (it then reads as 0).
 void saveBlockToStations(Modbus_RTU_Master &d, const QByteArray &reply) {
@@ -95,8 +108,10 @@ void saveBlockToStations(Modbus_RTU_Master &d, const QByteArray &reply) {
     const int area = getPlcType(p.var.regType);
     const int complete = completeRegisters(reply, p);
     const Span span = clip(p.var.regAddr, p.dataLen / 2, kStationRegs);
+    int index = -1;
     for (int j = span.first; j < span.end; ++j) {
-        QByteArray &value = d.extendList[d.ExtendFindSameVar(p.var.station, area, p.var.regAddr + j)].value;
+        index = nextRecord(d, index, p.var.station, area, p.var.regAddr + j);
+        QByteArray &value = d.extendList[index].value;
         if (j < complete)
             setRecordRegister(value, registerAt(reply, p.replyHeadLen + 2 * j));
         else
