@@ -218,7 +218,7 @@ int main(int argc, char **argv) {
     }
     registerRounds();
     ResultLog log;
-    const bool ran = runBenchmarks(argc, argv, smoke, &log);
+    const bool ran = runBenchmarks(argc, argv, smoke, false, &log);
     tearDown();
     if (!ran)
         return 2;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -21,23 +22,32 @@ inline benchmark::internal::Benchmark *fastestOf(int repetitions,
     });
 }
 
-// Prints the console table, one line per benchmark (the fastest repetition
-// of a repeated one), and remembers those lines by benchmark name.
+// Prints the console table once all benchmarks have run, in the order they
+// were registered (interleaved repetitions finish in any order), one line per
+// benchmark: the fastest repetition of a repeated one. Remembers those lines
+// by benchmark name.
 class ResultLog : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
-        std::vector<Run> shown;
         for (const Run &run : runs) {
             if (run.error_occurred)
                 ++failures_;
             const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
             if (!run.error_occurred && !single && run.aggregate_name != "min")
                 continue;
-            shown.push_back(run);
+            shown_.push_back(run);
             if (!run.error_occurred)
                 runs_[nameOf(run)] = run;
         }
-        ConsoleReporter::ReportRuns(shown);
+    }
+
+    void Finalize() override {
+        std::stable_sort(shown_.begin(), shown_.end(), [](const Run &a, const Run &b) {
+            return std::make_pair(a.family_index, a.per_family_instance_index) <
+                   std::make_pair(b.family_index, b.per_family_instance_index);
+        });
+        ConsoleReporter::ReportRuns(shown_);
+        ConsoleReporter::Finalize();
     }
 
     int failures() const { return failures_; }
@@ -51,10 +61,6 @@ public:
         return run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
     }
 
-    double counter(const std::string &name, const std::string &key) const {
-        return runs_.at(name).counters.at(key).value;
-    }
-
 private:
     // The name a benchmark was registered with, without "/repeats:3".
     static std::string nameOf(const Run &run) {
@@ -63,6 +69,7 @@ private:
         return name.str();
     }
 
+    std::vector<Run> shown_;
     std::map<std::string, Run> runs_;
     int failures_ = 0;
 };
@@ -84,12 +91,17 @@ inline bool takeSmokeFlag(int *argc, char **argv) {
 }
 
 // Runs the registered benchmarks with the command line's flags; a smoke run
-// takes the shortest measuring time. False on an unknown flag.
-inline bool runBenchmarks(int argc, char **argv, bool smoke, ResultLog *log) {
+// takes the shortest measuring time. Interleaved, the repetitions of all
+// benchmarks run in random order, so that a disturbance of the machine does
+// not weigh on one benchmark alone. False on an unknown flag.
+inline bool runBenchmarks(int argc, char **argv, bool smoke, bool interleave, ResultLog *log) {
     static char shortest[] = "--benchmark_min_time=0.000001";
+    static char interleaved[] = "--benchmark_enable_random_interleaving=true";
     std::vector<char *> args(argv, argv + argc);
     if (smoke)
         args.insert(args.begin() + 1, shortest);
+    if (interleave)
+        args.insert(args.begin() + 1, interleaved);
     int count = static_cast<int>(args.size());
     args.push_back(nullptr);
     benchmark::Initialize(&count, args.data());
