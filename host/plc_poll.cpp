@@ -143,15 +143,15 @@ Options parseOptions(int argc, char **argv) {
         bool ok = true;
         if (s.first == "--var") {
             o.vars.emplace_back();
-            ok = parseVariableSpec(s.second, station, &o.vars.back(), &error);
+            ok = parseVariableArg(s.second, station, &o.vars.back(), &error);
         } else if (s.first == "--vars") {
             ok = loadVariableCsv(s.second, station, &o.vars, &error);
         } else if (s.first == "--read") {
             o.reads.emplace_back();
-            ok = parseReadSpec(s.second, station, &o.reads.back(), &error);
+            ok = parseReadArg(s.second, station, &o.reads.back(), &error);
         } else {
             o.writes.push_back({{}, {}, s.second});
-            ok = parseWriteSpec(s.second, station, &o.writes.back().target,
+            ok = parseWriteArg(s.second, station, &o.writes.back().target,
                                 &o.writes.back().value, &error);
         }
         if (!ok)

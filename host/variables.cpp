@@ -27,13 +27,13 @@ std::string trim(const std::string &s) {
     return s.substr(b, e - b);
 }
 
-std::vector<std::string> splitFields(const std::string &spec) {
+std::vector<std::string> splitFields(const std::string &arg) {
     std::vector<std::string> fields;
-    std::stringstream in(spec);
+    std::stringstream in(arg);
     std::string field;
     while (std::getline(in, field, ','))
         fields.push_back(trim(field));
-    if (!spec.empty() && spec.back() == ',')
+    if (!arg.empty() && arg.back() == ',')
         fields.emplace_back();
     return fields;
 }
@@ -220,11 +220,11 @@ bool encodeValue(int type, const std::string &text, QByteArray *bytes, std::stri
     return true;
 }
 
-bool parseVariableSpec(const std::string &spec, int defaultStation, Variable *v,
+bool parseVariableArg(const std::string &arg, int defaultStation, Variable *v,
                        std::string *error) {
-    std::vector<std::string> f = splitFields(spec);
+    std::vector<std::string> f = splitFields(arg);
     if (f.size() < 4 || f.size() > 5)
-        return fail(error, "expected label,type,address,count[,station] in '" + spec + "'");
+        return fail(error, "expected label,type,address,count[,station] in '" + arg + "'");
     v->label = f[0];
     v->address = f[2];
     return parseTypeField(f[1], &v->type, error) && parseCountField(f[3], &v->count, error) &&
@@ -232,10 +232,10 @@ bool parseVariableSpec(const std::string &spec, int defaultStation, Variable *v,
            checked(*v, Access::Read, error);
 }
 
-bool parseReadSpec(const std::string &spec, int defaultStation, Variable *v, std::string *error) {
-    std::vector<std::string> f = splitFields(spec);
+bool parseReadArg(const std::string &arg, int defaultStation, Variable *v, std::string *error) {
+    std::vector<std::string> f = splitFields(arg);
     if (f.size() < 2 || f.size() > 4)
-        return fail(error, "expected type,address[,count[,station]] in '" + spec + "'");
+        return fail(error, "expected type,address[,count[,station]] in '" + arg + "'");
     v->address = f[1];
     v->label = f[0] + " " + f[1];
     v->count = 1;
@@ -245,11 +245,11 @@ bool parseReadSpec(const std::string &spec, int defaultStation, Variable *v, std
            checked(*v, Access::Read, error);
 }
 
-bool parseWriteSpec(const std::string &spec, int defaultStation, Variable *v, QByteArray *value,
+bool parseWriteArg(const std::string &arg, int defaultStation, Variable *v, QByteArray *value,
                     std::string *error) {
-    std::vector<std::string> f = splitFields(spec);
+    std::vector<std::string> f = splitFields(arg);
     if (f.size() < 3 || f.size() > 4)
-        return fail(error, "expected type,address,value[,station] in '" + spec + "'");
+        return fail(error, "expected type,address,value[,station] in '" + arg + "'");
     v->address = f[1];
     v->label = f[0] + " " + f[1];
     v->count = 1;
@@ -268,7 +268,7 @@ bool parseVariableCsv(const std::string &text, int defaultStation, std::vector<V
             continue;
         Variable v;
         std::string problem;
-        if (!parseVariableSpec(line, defaultStation, &v, &problem))
+        if (!parseVariableArg(line, defaultStation, &v, &problem))
             return fail(error, "line " + std::to_string(number) + ": " + problem);
         vars->push_back(v);
     }

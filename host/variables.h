@@ -55,12 +55,12 @@ bool encodeValue(int type, const std::string &text, QByteArray *bytes, std::stri
 
 // Command-line and file forms; each returns false with a message on bad input.
 // label,type,address,count[,station]
-bool parseVariableSpec(const std::string &spec, int defaultStation, Variable *v,
+bool parseVariableArg(const std::string &arg, int defaultStation, Variable *v,
                        std::string *error);
 // type,address[,count[,station]] (one-shot read)
-bool parseReadSpec(const std::string &spec, int defaultStation, Variable *v, std::string *error);
+bool parseReadArg(const std::string &arg, int defaultStation, Variable *v, std::string *error);
 // type,address,value[,station]
-bool parseWriteSpec(const std::string &spec, int defaultStation, Variable *v, QByteArray *value,
+bool parseWriteArg(const std::string &arg, int defaultStation, Variable *v, QByteArray *value,
                     std::string *error);
 // CSV of variable specs; blank lines, '#' comments and a header line
 // starting with "label" are skipped. Messages name the line.

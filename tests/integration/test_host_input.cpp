@@ -11,7 +11,7 @@ namespace {
 
 TEST(HostInput, VariableSpecs) {
     struct Case {
-        const char *spec;
+        const char *arg;
         int type, count, station;
         const char *address;
     } good[] = {
@@ -25,22 +25,22 @@ TEST(HostInput, VariableSpecs) {
     for (const Case &c : good) {
         Variable v;
         std::string error;
-        const bool ok = parseVariableSpec(c.spec, 7, &v, &error);
+        const bool ok = parseVariableArg(c.arg, 7, &v, &error);
         if (!c.address) {
-            EXPECT_FALSE(ok) << c.spec;
+            EXPECT_FALSE(ok) << c.arg;
             continue;
         }
-        ASSERT_TRUE(ok) << c.spec << ": " << error;
-        EXPECT_EQ(v.type, c.type) << c.spec;
-        EXPECT_EQ(v.count, c.count) << c.spec;
-        EXPECT_EQ(v.station, c.station) << c.spec;
-        EXPECT_EQ(v.address, c.address) << c.spec;
+        ASSERT_TRUE(ok) << c.arg << ": " << error;
+        EXPECT_EQ(v.type, c.type) << c.arg;
+        EXPECT_EQ(v.count, c.count) << c.arg;
+        EXPECT_EQ(v.station, c.station) << c.arg;
+        EXPECT_EQ(v.address, c.address) << c.arg;
     }
 }
 
 TEST(HostInput, MalformedSpecsAreRefusedWithAReason) {
     struct Case {
-        const char *spec;
+        const char *arg;
         const char *reason;
     } cases[] = {
         {"a,12,1,1", "unknown type"},
@@ -70,9 +70,9 @@ TEST(HostInput, MalformedSpecsAreRefusedWithAReason) {
     for (const Case &c : cases) {
         Variable v;
         std::string error;
-        const bool ok = parseVariableSpec(c.spec, 1, &v, &error);
-        EXPECT_FALSE(ok) << c.spec;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.spec << ": " << error;
+        const bool ok = parseVariableArg(c.arg, 1, &v, &error);
+        EXPECT_FALSE(ok) << c.arg;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.arg << ": " << error;
     }
 }
 
@@ -80,17 +80,17 @@ TEST(HostInput, ReadAndWriteSpecs) {
     Variable v;
     QByteArray value;
     std::string error;
-    ASSERT_TRUE(parseReadSpec("hold.word,3,5,9", 2, &v, &error)) << error;
+    ASSERT_TRUE(parseReadArg("hold.word,3,5,9", 2, &v, &error)) << error;
     EXPECT_EQ(v.count, 5);
     EXPECT_EQ(v.station, 9);
-    ASSERT_TRUE(parseWriteSpec("hold.dword,3,0x12345678", 4, &v, &value, &error)) << error;
+    ASSERT_TRUE(parseWriteArg("hold.dword,3,0x12345678", 4, &v, &value, &error)) << error;
     EXPECT_EQ(v.station, 4);
     EXPECT_EQ(value, QByteArray::fromHex("78563412"));
-    EXPECT_TRUE(parseWriteSpec("ext.word,3,-1,0", 1, &v, &value, &error)) << error; // broadcast
-    EXPECT_FALSE(parseWriteSpec("in.word,3,1", 1, &v, &value, &error));
+    EXPECT_TRUE(parseWriteArg("ext.word,3,-1,0", 1, &v, &value, &error)) << error; // broadcast
+    EXPECT_FALSE(parseWriteArg("in.word,3,1", 1, &v, &value, &error));
     EXPECT_NE(error.find("read-only"), std::string::npos);
-    EXPECT_FALSE(parseWriteSpec("hold.word,3", 1, &v, &value, &error));
-    EXPECT_FALSE(parseWriteSpec("hold.word,3,12abc", 1, &v, &value, &error));
+    EXPECT_FALSE(parseWriteArg("hold.word,3", 1, &v, &value, &error));
+    EXPECT_FALSE(parseWriteArg("hold.word,3,12abc", 1, &v, &value, &error));
     EXPECT_NE(error.find("bad value"), std::string::npos);
 }
 
