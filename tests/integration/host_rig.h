@@ -80,13 +80,22 @@ struct Rig {
         return host->waitCompletion(id, timeoutMs);
     }
 
-    // Reads the variable from the PLC once, then its values from the driver.
-    std::vector<std::uint32_t> readBack(const Variable &v, int timeoutMs = 3000) {
+    PlcHost::Status read(const Variable &v, int timeoutMs = 3000) {
         RequestId id;
         std::string error;
         EXPECT_TRUE(host->readOnce(v, &id, &error)) << error;
-        EXPECT_EQ(host->waitCompletion(id, timeoutMs), PlcHost::Done) << v.label;
+        return host->waitCompletion(id, timeoutMs);
+    }
+
+    // Reads the variable from the PLC once, then its values from the driver.
+    std::vector<std::uint32_t> readBack(const Variable &v) {
+        EXPECT_EQ(read(v), PlcHost::Done) << v.label;
         return host->values(v);
+    }
+
+    std::uint32_t first(const Variable &v) const {
+        const std::vector<std::uint32_t> values = host->values(v);
+        return values.empty() ? 0 : values[0];
     }
 
     SimProcess sim;

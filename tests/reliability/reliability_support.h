@@ -28,6 +28,34 @@ inline plchost::HostConfig hostConfig(int port) {
     return config;
 }
 
+// Loads the plug-in, sets the cyclic plan and starts the loop; the error, or
+// an empty text.
+inline std::string start(plchost::PlcHost &host, const std::vector<plchost::Variable> &plan) {
+    std::string error;
+    if (!host.load(&error) || !host.setPlan(plan, &error))
+        return error.empty() ? "no reason given" : error;
+    host.start();
+    return {};
+}
+
+// The same variables at each of the stations.
+inline std::vector<plchost::Variable> atStations(const std::vector<plchost::Variable> &kinds,
+                                                 std::initializer_list<int> stations) {
+    std::vector<plchost::Variable> all;
+    for (int station : stations)
+        for (plchost::Variable v : kinds) {
+            v.station = station;
+            all.push_back(v);
+        }
+    return all;
+}
+
+// The length of a value for v in the layout SetRegisterData takes.
+inline int valueBytes(const plchost::Variable &v) {
+    static const int elementBytes[] = {1, 1, 2, 4}; // by Kind
+    return v.count * elementBytes[static_cast<int>(plchost::kindOf(v.type))];
+}
+
 // An integer from the environment, or `fallback`.
 inline int envInt(const char *name, int fallback) {
     const char *text = std::getenv(name);

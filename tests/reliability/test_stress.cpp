@@ -17,53 +17,27 @@ using reliability::Clock;
 
 namespace {
 
-const int kStations[] = {1, 2, 3};
-
-// Every element kind of every area, at each station.
-std::vector<Variable> allVariables() {
-    const Variable kinds[] = {
-        {"in.bit", 0, "0.0", 4, 1},    {"hold.bit", 1, "20.3", 3, 1},
-        {"ext.bit", 2, "100.1", 1, 1}, {"in.byte", 3, "5", 1, 1},
-        {"hold.byte", 4, "41", 2, 1},  {"ext.byte", 5, "201", 1, 1},
-        {"in.word", 6, "10", 3, 1},    {"hold.word", 7, "30", 4, 1},
-        {"ext.word", 8, "300", 5, 1},  {"in.dword", 9, "4", 1, 1},
-        {"hold.dword", 10, "20", 2, 1}, {"ext.dword", 11, "150", 1, 1},
-    };
-    std::vector<Variable> vars;
-    for (int station : kStations)
-        for (Variable v : kinds) {
-            v.station = station;
-            vars.push_back(v);
-        }
-    return vars;
-}
-
-int elementBytes(int type) {
-    switch (kindOf(type)) {
-    case Kind::Bit:
-    case Kind::Byte:
-        return 1;
-    case Kind::Word:
-        return 2;
-    default:
-        return 4;
-    }
-}
+// Every element kind of every area, at each of three stations.
+const std::vector<Variable> kVariables = reliability::atStations(
+    {{"in.bit", 0, "0.0", 4, 1},     {"hold.bit", 1, "20.3", 3, 1},  {"ext.bit", 2, "100.1", 1, 1},
+     {"in.byte", 3, "5", 1, 1},      {"hold.byte", 4, "41", 2, 1},   {"ext.byte", 5, "201", 1, 1},
+     {"in.word", 6, "10", 3, 1},     {"hold.word", 7, "30", 4, 1},   {"ext.word", 8, "300", 5, 1},
+     {"in.dword", 9, "4", 1, 1},     {"hold.dword", 10, "20", 2, 1}, {"ext.dword", 11, "150", 1, 1}},
+    {1, 2, 3});
 
 // One host thread: random calls until `until`, each counted in `ops`.
-void hammer(PlcHost &host, const std::vector<Variable> &vars, unsigned seed,
-            Clock::time_point until, std::atomic<unsigned long> &ops) {
+void hammer(PlcHost &host, unsigned seed, Clock::time_point until, std::atomic<unsigned long> &ops) {
     std::mt19937 random(seed);
     auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
     std::string error;
     RequestId id;
     while (Clock::now() < until) {
-        const Variable &v = vars[pick(vars.size())];
+        const Variable &v = kVariables[pick(kVariables.size())];
         switch (pick(6)) {
         case 0: { // SetRegisterData
             if (!isWritable(v.type))
                 break;
-            QByteArray value(v.count * elementBytes(v.type), '\0');
+            QByteArray value(reliability::valueBytes(v), '\0');
             for (char &byte : value)
                 byte = static_cast<char>(pick(2) ? pick(256) : pick(2));
             EXPECT_TRUE(host.write(v, value, &id, &error)) << v.label << ": " << error;
@@ -77,11 +51,11 @@ void hammer(PlcHost &host, const std::vector<Variable> &vars, unsigned seed,
             EXPECT_TRUE(host.readOnce(v, &id, &error)) << v.label << ": " << error;
             break;
         case 4: // EnCommStation; station 1 stays on so the loop always has work
-            host.setStationEnabled(kStations[1 + pick(2)], pick(2) == 0);
+            host.setStationEnabled(2 + static_cast<int>(pick(2)), pick(2) == 0);
             break;
         default: { // ReCreatReadVarList
-            std::vector<Variable> plan = {vars[0]};
-            for (const Variable &extra : vars)
+            std::vector<Variable> plan = {kVariables[0]};
+            for (const Variable &extra : kVariables)
                 if (pick(3) == 0)
                     plan.push_back(extra);
             EXPECT_TRUE(host.setPlan(plan, &error)) << error;
@@ -103,11 +77,7 @@ TEST(Stress, HostThreadsAgainstTheLoopNeitherDeadlockNorCorrupt) {
     config.intervalMs = 1;
     config.demoteAfter = 0;
     PlcHost host(config);
-    std::string error;
-    ASSERT_TRUE(host.load(&error)) << error;
-    const std::vector<Variable> vars = allVariables();
-    ASSERT_TRUE(host.setPlan(vars, &error)) << error;
-    host.start();
+    ASSERT_EQ(reliability::start(host, kVariables), "");
 
     const int threads = reliability::envInt("STRESS_THREADS", 4);
     const auto until = Clock::now() + std::chrono::seconds(reliability::envInt("STRESS_SECONDS", 3));
@@ -120,8 +90,7 @@ TEST(Stress, HostThreadsAgainstTheLoopNeitherDeadlockNorCorrupt) {
         reliability::Watchdog watchdog(counters, std::chrono::seconds(10));
         std::vector<std::thread> workers;
         for (int t = 0; t < threads; ++t)
-            workers.emplace_back(hammer, std::ref(host), std::cref(vars), 1000u + t, until,
-                                 std::ref(ops[t]));
+            workers.emplace_back(hammer, std::ref(host), 1000u + t, until, std::ref(ops[t]));
         for (std::thread &worker : workers)
             worker.join();
     }
@@ -134,10 +103,11 @@ TEST(Stress, HostThreadsAgainstTheLoopNeitherDeadlockNorCorrupt) {
                 static_cast<unsigned long long>(stats.givenUp));
 
     // Still healthy: a write completes, reaches the PLC and reads back.
-    for (int station : kStations)
+    for (int station : {2, 3})
         host.setStationEnabled(station, true);
     const Variable target{"check", 7, "900", 1, 2};
     RequestId id;
+    std::string error;
     ASSERT_TRUE(host.write(target, QByteArray("\x34\x12", 2), &id, &error)) << error;
     ASSERT_EQ(host.waitCompletion(id, 10000), PlcHost::Done);
     ASSERT_TRUE(host.readOnce(target, &id, &error)) << error;
