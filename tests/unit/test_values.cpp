@@ -65,7 +65,6 @@ TEST_F(Values, BlockRepliesIntoImages) {
         {1, 10, kData.left(3), {{kHolding + 10, 0x1234}}},
         {3, 10, kData, {}},
         {1, 1023, kData, {{kHolding + 1023, 0x1234}}},
-        {0, 1023, kData, {{kInput + 1023, 0x1234}}},
         {2, 8191, kData, {{kExt + 8191, 0x1234}}},
         {1, -1, kData, {{kHolding, 0xABCD}}},
         {1, INT_MAX, kData, {}},
@@ -165,7 +164,6 @@ TEST_F(Values, ReadsFromImages) {
         {8, "3", 1, bytes({0xFE, 0xCA})},
         {4, "7", 2, bytes({0x12, 0, 0x78, 0})}, // odd byte high half, even byte low half
         {1, "6.0", 8, bytes({0, 0, 1, 0, 1, 1, 0, 0})},
-        {1, "7.1", 2, bytes({1, 0})},
         {10, "2", 2, bytes({0x78, 0x56, 0x34, 0x12})},
         {10, "2", 1, bytes({0x34, 0x12})}, // one register: the upper one
         {10, "2", 3, bytes({0x78, 0x56, 0x34, 0x12})}, // an odd last register is dropped
