@@ -144,24 +144,12 @@ void Modbus_RTU_Master::SaveToLocalDataErea(QByteArray *reply) {
             mergeByteWriteToStation(*this, *reply);
         return;
     }
-    switch (regType) {
-    case 0:
-        SaveWordToUS(reply, InputImage, kInputRegs);
-        break;
-    case 1:
-        SaveWordToUS(reply, HoldingImage, kHoldingRegs);
-        break;
-    case 2:
-        SaveWordToUS(reply, ExtHoldingImage, kExtRegs);
-        break;
-    case 4:
-        SpecialRegisterSave(reply, HoldingImage, kHoldingRegs);
-        break;
-    case 5:
-        SpecialRegisterSave(reply, ExtHoldingImage, kExtRegs);
-        break;
-    default:
-        break;
+    if (regType >= 0 && regType <= 2) {
+        const Image image = imageOfArea(regType);
+        SaveWordToUS(reply, image.regs, image.size);
+    } else if (regType == 4 || regType == 5) {
+        const Image image = imageOfArea(regType % 3);
+        SpecialRegisterSave(reply, image.regs, image.size);
     }
 }
 

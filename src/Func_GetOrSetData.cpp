@@ -102,16 +102,9 @@ void withStore(Modbus_RTU_Master &d, int station, int area, Fn &&fn) {
         fn(store);
         return;
     }
-    if (area == 0) {
-        ImageStore store(d.InputImage, kInputRegs);
-        fn(store);
-    } else if (area == 1) {
-        ImageStore store(d.HoldingImage, kHoldingRegs);
-        fn(store);
-    } else {
-        ImageStore store(d.ExtHoldingImage, kExtRegs);
-        fn(store);
-    }
+    const Modbus_RTU_Master::Image image = d.imageOfArea(area);
+    ImageStore store(image.regs, image.size);
+    fn(store);
 }
 
 void appendRegister(QByteArray &out, quint16 reg) {

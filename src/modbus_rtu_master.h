@@ -128,6 +128,17 @@ public:
     quint16 HoldingImage[kHoldingRegs];
     quint16 ExtHoldingImage[kExtRegs];
 
+    // The register image of area 0..2 and its size in registers.
+    struct Image {
+        quint16 *regs;
+        int size;
+    };
+    Image imageOfArea(int area) {
+        return area == 0 ? Image{InputImage, kInputRegs}
+             : area == 1 ? Image{HoldingImage, kHoldingRegs}
+                         : Image{ExtHoldingImage, kExtRegs};
+    }
+
     // --- set-up (Func_Initi) ---
     void SetComInfo(ComInfo *info);
     void RegistCallBackFuncIntf(CompletionCallback completion, NotifyCallback notify);
