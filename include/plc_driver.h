@@ -112,6 +112,46 @@ typedef int (*CompletionCallback)(int hostHandle, int hostTag0, int hostTag1, in
 /* notifyCallback(empty list, hostTag0, 1): a write was dispatched or an exchange given up. */
 typedef int (*NotifyCallback)(QList<RW_VAR> list, int hostTag0, int flag);
 
+/*
+ * The driver's own codes. None of them changes a layout: every field and
+ * argument that carries one stays a plain int.
+ */
+
+/* DataCom: RW_VAR::result of the record it returns. A request that is given
+ * up carries base + k, where k = hostTag0 + 1 for hostTag0 0..11, else 1. */
+enum PlcResultCode {
+    PLC_RESULT_RETRY_PENDING = 0, /* failed, retries left: the frame stays pending */
+    PLC_RESULT_DONE = 1,          /* accepted (Modbus TCP, or a remote frame of several) */
+    PLC_RESULT_REMOTE_DONE = 100, /* accepted remote-area exchange */
+    /* given up, Modbus TCP: */
+    PLC_RESULT_INVALID_ACCESS = 10, /* an accessKind that is neither read nor write */
+    PLC_RESULT_NO_REPLY = 40,
+    PLC_RESULT_BAD_REPLY = 70, /* wrong length or contents, or an exception response */
+    /* given up, remote-area records: */
+    PLC_RESULT_REMOTE_INVALID_ACCESS = 110,
+    PLC_RESULT_REMOTE_NO_REPLY = 140,
+    PLC_RESULT_REMOTE_BAD_REPLY = 170
+};
+
+/* The last argument of completionCallback. */
+enum PlcCompletionStatus { PLC_COMPLETION_DONE = 1, PLC_COMPLETION_FAILED = 2 };
+
+/* RW_VAR::accessKind. */
+enum PlcAccessKind { PLC_ACCESS_READ = 0, PLC_ACCESS_WRITE = 1 };
+
+/* ComInfo::writeMode: only PLC_WRITE_TO_PLC queues writes; any other value
+ * updates the local store only. */
+enum PlcWriteMode { PLC_WRITE_LOCAL_ONLY = 0, PLC_WRITE_TO_PLC = 2 };
+
+/* The mode argument of AddListOnceReadVar and AddListWriteVar: PLC_ADD_AS_IS
+ * appends the record unchanged; any other value converts it (one-shot reads:
+ * to register terms, cut and de-duplicated) or merges it (writes: replaces a
+ * waiting write to the same target). */
+enum PlcAddMode { PLC_ADD_MERGED = 0, PLC_ADD_AS_IS = 1 };
+
+/* The op argument of EnCommStation. */
+enum PlcStationOp { PLC_STATION_OFF = 0, PLC_STATION_ON = 1 };
+
 extern "C" {
 
 /* Three host values stored by FlashLocalRegister; the driver does not read them. */
