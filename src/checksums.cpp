@@ -1,28 +1,7 @@
-// Checksums, the diagnostic log, the register type table and reply classification.
-#include "modbus_rtu_master.h"
-
-#include <QDebug>
-
-#include <cstdarg>
-#include <cstdio>
-#include <fstream>
-
-int getPlcType(int regType) {
-    static const int areaOfType[12] = {0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2};
-    return regType >= 0 && regType <= 11 ? areaOfType[regType] : 255;
-}
-
-// What the reply to the frame in flight carries: 2 nothing to store (station 0
-// answers nothing, a write reply is an acknowledgement), 1 data to store,
-// 0 invalid (an access kind that is neither read nor write).
-int Modbus_RTU_Master::CheckGetData(QByteArray *, int) {
-    const RW_VAR &var = protocolQueue.first().var;
-    if (var.station == 0)
-        return 2;
-    if (var.accessKind == 0)
-        return 1;
-    return var.accessKind == 1 ? 2 : 0;
-}
+// Checksums over byte buffers, and the hexadecimal digit helpers of ASCII
+// framing. Only CalSUM takes part in the driver's own traffic: remote-area
+// records carry the low byte of its result.
+#include "plc_driver.h"
 
 namespace {
 
@@ -37,7 +16,7 @@ quint32 byteSum(const unsigned char *buf, unsigned short len) {
 
 extern "C" {
 
-// Sum of the bytes modulo 65536; remote-area records carry its low byte.
+// Sum of the bytes modulo 65536.
 unsigned short CalSUM(unsigned char *buf, unsigned short len) {
     return static_cast<unsigned short>(byteSum(buf, len));
 }
@@ -68,30 +47,15 @@ unsigned short CalXOR(unsigned char *buf, unsigned short len) {
     return x;
 }
 
-// One diagnostic line, cut to 1023 characters: to the Qt debug output and
-// appended to "drivers.log" in the current directory, opened for each line.
-void Debug_log(const char *format, ...) {
-    if (!format)
-        return;
-    char text[1024] = {};
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    qDebug("%s", text);
-    std::ofstream log("drivers.log", std::ios::app);
-    if (log)
-        log << text << std::endl;
-}
-
 // 0..9 to the digit characters, 10..15 to 'A'..'F'.
-int DigitalToASCII(int value) { return value <= 9 ? value + 48 : value + 55; }
+int DigitalToASCII(int value) { return value <= 9 ? value + '0' : value + 'A' - 10; }
 
 // The digit characters to 0..9 and 'A'..'F' to 10..15; small letters are not
 // folded. Codes below '0' and '@' itself give 0.
 int ASCIIToDigital(int ch) {
-    if (ch < 48 || ch == 64)
+    if (ch < '0' || ch == '@')
         return 0;
-    return ch < 64 ? ch - 48 : ch - 55;
+    return ch < '@' ? ch - '0' : ch - 'A' + 10;
 }
-}
+
+} // extern "C"
