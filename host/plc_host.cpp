@@ -352,20 +352,25 @@ void PlcHost::publish() {
 
 void PlcHost::run() {
     loopHost = this;
+    int emptyCalls = 0;
     while (!stopping()) {
         syncPlan();
         applyStationChanges();
         restoreDemoted();
         Protocol *p = api().ComCommunication();
-        // A call that dropped queued requests (and reported them failed)
-        // returns nothing even when other work waits: ask again at once.
-        const bool dropped = !unpublished_.empty();
+        const bool dropped = !unpublished_.empty(); // requests reported failed unsent
         publish();
-        if (!p) {
-            if (!dropped)
-                waitForWork();
-            continue;
+        // A call can come back empty with work left: when it ended a turn
+        // (an empty cyclic turn re-opens the write and one-shot turns) or
+        // dropped requests. Only a second empty call in a row that dropped
+        // nothing means there is nothing to send.
+        emptyCalls = p || dropped ? 0 : emptyCalls + 1;
+        if (emptyCalls >= 2) {
+            waitForWork();
+            emptyCalls = 0;
         }
+        if (!p)
+            continue;
         // The frame stays pending in the driver while the loop pauses. A
         // retry is the same frame again, not the start of a new pass.
         if (isCyclic(p->var) && !retryPending_ && passCompleted(p->var))
