@@ -188,10 +188,14 @@ TEST(HostLoop, WritesOfEveryElementKind) {
 TEST(HostLoop, MultiStationAndSwitchingStationsOff) {
     Rig r({"--units", "1,2,3", "--set", "1:h0=101", "--set", "2:h0=202", "--set", "3:h0=303"},
           [](HostConfig &c) { c.multiStation = true; });
-    const std::vector<Variable> plan = {var(7, "0", 1, 1), var(7, "0", 1, 2), var(7, "0", 1, 3)};
+    // The last variable is cut over two requests and is good once both were answered.
+    const std::vector<Variable> plan = {var(7, "0", 1, 1), var(7, "0", 1, 2), var(7, "0", 1, 3),
+                                        var(7, "800", 150, 3)};
     r.start(plan);
     auto valueOf = [&](int station) { return r.first(plan[station - 1]); };
     EXPECT_TRUE(eventually([&] { return valueOf(1) == 101 && valueOf(2) == 202 && valueOf(3) == 303; }));
+    EXPECT_TRUE(eventually([&] { return r.host->reading(plan[3]).quality == Quality::Good; }));
+    EXPECT_EQ(r.host->reading(plan[3]).data.size(), 300);
 
     r.host->setStationEnabled(2, false);
     ModbusClient plc(r.sim.port());
