@@ -285,7 +285,7 @@ PlcHost::Status PlcHost::waitCompletion(RequestId id, int idleTimeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         const std::uint64_t progress = stats_.exchanges;
-        const bool over = doneCv_.wait_for(lock, idle, [&] {
+        const bool moved = doneCv_.wait_for(lock, idle, [&] {
             return completions_.count(key) != 0 || stopping_ || stats_.exchanges != progress;
         });
         auto done = completions_.find(key);
@@ -294,7 +294,7 @@ PlcHost::Status PlcHost::waitCompletion(RequestId id, int idleTimeoutMs) {
             completions_.erase(done);
             return status == PLC_COMPLETION_DONE ? Done : Failed;
         }
-        if (!over || stopping_)
+        if (!moved || stopping_)
             return Pending;
     }
 }
