@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace rig {
@@ -58,32 +59,36 @@ struct Rig {
         : sim(simArgs) {
         EXPECT_TRUE(sim.running()) << "plc_sim did not start";
         HostConfig c = config(sim.port());
+        c.report = [this](const std::string &line) {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            lines.push_back(line);
+        };
         if (tune)
             tune(c);
         host = std::make_unique<PlcHost>(c);
         std::string error;
-        loaded = host->load(&error);
+        loaded = host->load(error);
         EXPECT_TRUE(loaded) << error;
     }
     ~Rig() { host.reset(); } // the host stops before the simulator does
 
     void start(const std::vector<Variable> &plan = {}) {
         std::string error;
-        ASSERT_TRUE(host->setPlan(plan, &error)) << error;
+        ASSERT_TRUE(host->setPlan(plan, error)) << error;
         host->start();
     }
 
     PlcHost::Status write(const Variable &v, const QByteArray &value, int timeoutMs = 3000) {
         RequestId id;
         std::string error;
-        EXPECT_TRUE(host->write(v, value, &id, &error)) << error;
+        EXPECT_TRUE(host->write(v, value, &id, error)) << error;
         return host->waitCompletion(id, timeoutMs);
     }
 
     PlcHost::Status read(const Variable &v, int timeoutMs = 3000) {
         RequestId id;
         std::string error;
-        EXPECT_TRUE(host->readOnce(v, &id, &error)) << error;
+        EXPECT_TRUE(host->readOnce(v, &id, error)) << error;
         return host->waitCompletion(id, timeoutMs);
     }
 
@@ -98,9 +103,22 @@ struct Rig {
         return values.empty() ? 0 : values[0];
     }
 
+    // True once the host reported a line holding `text`.
+    bool reported(const std::string &text) {
+        return eventually([&] {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            for (const std::string &line : lines)
+                if (line.find(text) != std::string::npos)
+                    return true;
+            return false;
+        });
+    }
+
     SimProcess sim;
     std::unique_ptr<PlcHost> host;
     bool loaded = false;
+    std::mutex linesMutex;
+    std::vector<std::string> lines; // the host's report lines
 };
 
 } // namespace rig
