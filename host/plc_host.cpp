@@ -12,10 +12,14 @@ const int kReadKind = 1;
 const size_t kEventCap = 4096;
 const char kNotLoaded[] = "the driver plug-in is not loaded";
 
-// The callbacks carry no host pointer, but the driver only calls them from
+// The callbacks carry no host pointer. The driver calls them from
 // ComCommunication and DataCom, that is on the loop thread of the host whose
-// driver it is.
+// driver it is; and it reports a write or one-shot read that its full queue
+// refuses at once, on the thread that asked, with the host's handle.
 thread_local PlcHost *loopHost = nullptr;
+std::mutex hostsMutex;
+std::map<int, PlcHost *> hostOfHandle;
+int lastHandle = 0;
 
 // Cyclic blocks come from the driver's read-list template (tags 0 and -1);
 // the host's own requests carry its sequence numbers from 1 up.
@@ -63,9 +67,15 @@ void merge(Reading &r, Reading next) {
 } // namespace
 
 struct HostCallbacks {
-    static int completion(int, int tag0, int tag1, int status) {
-        if (loopHost)
+    static int completion(int handle, int tag0, int tag1, int status) {
+        if (loopHost) {
             loopHost->recordCompletion(tag0, tag1, status);
+            return 0;
+        }
+        std::lock_guard<std::mutex> lock(hostsMutex);
+        const auto host = hostOfHandle.find(handle);
+        if (host != hostOfHandle.end())
+            host->second->publishRefusal(tag0, tag1, status);
         return 0;
     }
     static int notify(QList<RW_VAR>, int tag0, int flag) {
@@ -82,14 +92,24 @@ struct PlcHost::Wire {
     std::string problem; // what went wrong on the wire; empty when a whole reply came
 };
 
-PlcHost::PlcHost(HostConfig config) : config_(std::move(config)) {}
+PlcHost::PlcHost(HostConfig config) : config_(std::move(config)) {
+    std::lock_guard<std::mutex> lock(hostsMutex);
+    info_.hostHandle = ++lastHandle;
+    hostOfHandle[info_.hostHandle] = this;
+}
 
-PlcHost::~PlcHost() { stop(); }
+PlcHost::~PlcHost() {
+    stop();
+    std::lock_guard<std::mutex> lock(hostsMutex);
+    hostOfHandle.erase(info_.hostHandle);
+}
 
 bool PlcHost::load(std::string &error) {
     if (!checkConfig(config_, error) || !plugin_.open(config_.pluginPath, &error))
         return false;
+    const int handle = info_.hostHandle;
     info_ = ComInfo{};
+    info_.hostHandle = handle;
     info_.maxRegsPerFrame = config_.regsPerFrame;
     info_.defaultStation = config_.defaultStation;
     info_.retryLimit = config_.retryLimit;
@@ -97,7 +117,6 @@ bool PlcHost::load(std::string &error) {
     info_.remoteMode = config_.remote ? 1 : 0;
     info_.localNodeId = 0;
     info_.writeMode = PLC_WRITE_TO_PLC;
-    info_.hostHandle = 1;
     api().SetComInfo(&info_);
     api().RegistCallBackFuncIntf(&HostCallbacks::completion, &HostCallbacks::notify);
     api().FlashLocalRegister(0, 0, 0);
@@ -347,20 +366,32 @@ void PlcHost::recordNotify(int tag0, int flag) {
 void PlcHost::publish() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const HostEvent &e : unpublished_) {
-            if (e.kind == HostEvent::Completion) {
-                // A failure of any piece of a request stays the request's outcome.
-                int &outcome = completions_[{e.tag0, e.tag1}];
-                if (outcome != PLC_COMPLETION_FAILED)
-                    outcome = e.status;
-            }
-            events_.push_back(e);
-            if (events_.size() > kEventCap)
-                events_.pop_front();
-        }
+        for (const HostEvent &e : unpublished_)
+            applyEvent(e);
     }
     unpublished_.clear();
     doneCv_.notify_all();
+}
+
+void PlcHost::publishRefusal(int tag0, int tag1, int status) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        applyEvent({HostEvent::Completion, tag0, tag1, status});
+    }
+    doneCv_.notify_all();
+}
+
+// Under mutex_.
+void PlcHost::applyEvent(const HostEvent &e) {
+    if (e.kind == HostEvent::Completion) {
+        // A failure of any piece of a request stays the request's outcome.
+        int &outcome = completions_[{e.tag0, e.tag1}];
+        if (outcome != PLC_COMPLETION_FAILED)
+            outcome = e.status;
+    }
+    events_.push_back(e);
+    if (events_.size() > kEventCap)
+        events_.pop_front();
 }
 
 // ---- the loop thread ----

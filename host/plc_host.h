@@ -149,6 +149,9 @@ private:
     void recordCompletion(int tag0, int tag1, int status);
     void recordNotify(int tag0, int flag);
     void publish();
+    // A request the driver refused at once, on the thread that asked.
+    void publishRefusal(int tag0, int tag1, int status);
+    void applyEvent(const HostEvent &e);
 
     const HostConfig config_;
     ComInfo info_{}; // read by the driver on every call; must outlive plugin_

@@ -512,6 +512,13 @@ TEST(HostLoop, UnusableRequestsAreRefused) {
     EXPECT_NE(error.find("read-only"), std::string::npos) << error;
     EXPECT_FALSE(host.readOnce(var(7, "0", 1, 0), &id, error));
     EXPECT_TRUE(host.values(var(0, "3")).empty());
+
+    // A write that its full queue refuses is reported failed at once, on the
+    // thread that asked (the loop is not even running).
+    for (int i = 0; i < 1024; ++i)
+        ASSERT_TRUE(host.write(var(7, std::to_string(i)), le({1, 0}), &id, error)) << error;
+    ASSERT_TRUE(host.write(var(8, "0"), le({1, 0}), &id, error)) << error;
+    EXPECT_EQ(host.waitCompletion(id, 0), PlcHost::Failed);
 }
 
 } // namespace
