@@ -45,9 +45,20 @@ private:
 // Bytes a short reply loses (it keeps at least one).
 constexpr int kShortCut = 3;
 
+// What became of one answerable request.
+struct Answer {
+    Fault fault = Fault::None;
+    Bytes reply; // as built, before a short fault cut it; empty when none was sent
+};
+
 // Answers one answerable request under the fault plan: `build(true)` must
-// give the device-failure answer, `build(false)` the normal one. Returns false
-// when the connection is to be closed (a close fault or a failed send).
-bool respond(int fd, FaultPlan &plan, const std::function<Bytes(bool deviceFailure)> &build);
+// give the device-failure answer, `build(false)` the normal one; an empty
+// answer is not sent. Fails when the connection is to be closed: after a
+// close fault or a failed send.
+bool respond(int fd, FaultPlan &plan, const std::function<Bytes(bool deviceFailure)> &build, Answer &answer,
+             std::string &error);
+
+// The log's account of an answer, given what its reply says.
+std::string outcome(const Answer &answer, const std::string &replyText);
 
 #endif

@@ -1,9 +1,11 @@
-// plc_sim: a simulated PLC on 127.0.0.1, a Modbus TCP server (or, with
-// --remote, a remote-area record responder) with fault injection for tests.
+// plc_sim: a simulated PLC, a Modbus TCP server (or, with --remote, a
+// remote-area record responder) with fault injection for tests.
 #include "animation.h"
 #include "faults.h"
 #include "memory.h"
+#include "modbus_service.h"
 #include "options.h"
+#include "remote_service.h"
 #include "server.h"
 
 #include <signal.h>
@@ -14,23 +16,6 @@
 #include <memory>
 
 namespace {
-
-bool applyPresets(const std::vector<Preset> &presets, Memory &memory, std::string &error) {
-    for (const Preset &preset : presets) {
-        UnitMemory *unit = memory.unit(preset.unit);
-        uint16_t *reg = nullptr;
-        if (unit)
-            reg = preset.kind == 'h' ? unit->holdingAt(preset.reg)
-                                     : (preset.reg < kInputRegs ? &unit->input[preset.reg] : nullptr);
-        if (!reg) {
-            error = "--set names no register of a served unit: " + std::to_string(preset.unit) + ":" +
-                    preset.kind + std::to_string(preset.reg);
-            return false;
-        }
-        *reg = static_cast<uint16_t>(preset.value);
-    }
-    return true;
-}
 
 // SIGTERM and SIGINT become readable events on a descriptor; blocked before
 // any thread starts, so every thread inherits the mask.
@@ -49,9 +34,15 @@ int main(int argc, char **argv) {
     Options options;
     std::string error;
     if (!parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::fprintf(stderr, "plc_sim: %s\n%s", error.c_str(), kUsage);
+        std::fprintf(stderr, "plc_sim: %s\nplc_sim --help lists the options.\n", error.c_str());
         return 2;
     }
+    if (options.help) {
+        std::fputs(helpText().c_str(), stdout);
+        return 0;
+    }
+    if (options.answerUnit0)
+        options.units.push_back(0);
     Memory memory(options.units);
     if (!applyPresets(options.presets, memory, error)) {
         std::fprintf(stderr, "plc_sim: %s\n", error.c_str());
@@ -60,14 +51,27 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     const int stopFd = stopSignalFd();
     FaultPlan plan(options.faults);
+    const RequestLog log(options.log);
+    ServiceContext context{memory, plan, log};
+    ModbusService modbus(context);
+    Server server(
+        [&](int fd, const std::string &client) {
+            if (options.remote)
+                serveRemote(fd, client, context);
+            else
+                modbus.serve(fd, client);
+        },
+        log);
+    if (stopFd < 0)
+        error = "cannot watch for signals";
+    if (stopFd < 0 || (!options.remote && !modbus.open(error)) ||
+        !server.listen(options.bindAddress, options.port, error)) {
+        std::fprintf(stderr, "plc_sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("PORT %d\n", server.port());
+    std::fflush(stdout);
     {
-        Server server(options.remote, memory, plan);
-        if (stopFd < 0 || !server.listen(options.port, error)) {
-            std::fprintf(stderr, "plc_sim: %s\n", stopFd < 0 ? "cannot watch for signals" : error.c_str());
-            return 1;
-        }
-        std::printf("PORT %d\n", server.port());
-        std::fflush(stdout);
         std::unique_ptr<Animation> animation;
         if (options.animate)
             animation = std::make_unique<Animation>(memory, options.seed);

@@ -1,6 +1,11 @@
 #include "memory.h"
 
-Span UnitMemory::area(int area) {
+uint16_t *RegisterBlock::at(int address) const {
+    const int index = address - start;
+    return index >= 0 && index < size ? regs + index : nullptr;
+}
+
+RegisterBlock UnitMemory::area(int area) {
     switch (area) {
     case kAreaInput:
         return {input.data(), kInputRegs, 0};
@@ -13,20 +18,14 @@ Span UnitMemory::area(int area) {
     }
 }
 
-Span UnitMemory::holdingFor(int address) {
+RegisterBlock UnitMemory::holdingFor(int address) {
     return area(address >= kExtStart ? kAreaExtended : kAreaHolding);
 }
 
-uint16_t *UnitMemory::holdingAt(int address) {
-    const Span span = holdingFor(address);
-    const int index = address - span.start;
-    return index >= 0 && index < span.size ? span.regs + index : nullptr;
-}
-
 BitRef UnitMemory::coil(int address) {
-    const Span span = holdingFor(address);
-    const int offset = address - span.start;
-    return {span.regs + offset / 16, static_cast<uint16_t>(1u << (offset % 16))};
+    const RegisterBlock block = holdingFor(address);
+    const int offset = address - block.start;
+    return {block.regs + offset / 16, static_cast<uint16_t>(1u << (offset % 16))};
 }
 
 long valueLength(int type, long count) {
@@ -38,10 +37,10 @@ long valueLength(int type, long count) {
 
 namespace {
 
-void storeBits(Span span, uint64_t first, long count, const uint8_t *value) {
+void storeBits(RegisterBlock block, uint64_t first, long count, const uint8_t *value) {
     for (long i = 0; i < count; ++i) {
         const uint64_t bit = first + i;
-        uint16_t &reg = span.regs[bit / 16];
+        uint16_t &reg = block.regs[bit / 16];
         const uint16_t mask = static_cast<uint16_t>(1u << (bit % 16));
         reg = value[i] ? (reg | mask) : (reg & ~mask);
     }
@@ -49,18 +48,18 @@ void storeBits(Span span, uint64_t first, long count, const uint8_t *value) {
 
 // Byte address B is the low half of register B / 2 when B is even, the high
 // half when it is odd.
-void storeBytes(Span span, uint64_t first, long count, const uint8_t *value) {
+void storeBytes(RegisterBlock block, uint64_t first, long count, const uint8_t *value) {
     for (long i = 0; i < count; ++i) {
         const uint64_t byte = first + i;
-        uint16_t &reg = span.regs[byte / 2];
+        uint16_t &reg = block.regs[byte / 2];
         reg = byte % 2 ? static_cast<uint16_t>((reg & 0x00FF) | value[i] << 8)
                        : static_cast<uint16_t>((reg & 0xFF00) | value[i]);
     }
 }
 
-void storeWords(Span span, uint64_t first, long count, const uint8_t *value) {
+void storeWords(RegisterBlock block, uint64_t first, long count, const uint8_t *value) {
     for (long i = 0; i < count; ++i)
-        span.regs[first + i] = static_cast<uint16_t>(value[2 * i] | value[2 * i + 1] << 8);
+        block.regs[first + i] = static_cast<uint16_t>(value[2 * i] | value[2 * i + 1] << 8);
 }
 
 // The register holding the last bit of element `element` of an element kind
@@ -80,28 +79,33 @@ uint64_t lastRegisterOf(int kind, uint64_t element) {
 
 } // namespace
 
-bool storeElements(UnitMemory &unit, int type, uint32_t address, long count, const uint8_t *value) {
-    if (valueLength(type, count) < 0)
+bool storeElements(UnitMemory &unit, int type, uint32_t address, long count, const uint8_t *value,
+                   std::string &error) {
+    if (valueLength(type, count) < 0) {
+        error = "register type outside 0..11";
         return false;
+    }
     if (count == 0)
         return true;
-    const Span span = unit.area(type % 3);
+    const RegisterBlock block = unit.area(type % 3);
     const int kind = type / 3;
     const uint64_t first = address;
-    if (lastRegisterOf(kind, first + count - 1) >= static_cast<uint64_t>(span.size))
+    if (lastRegisterOf(kind, first + count - 1) >= static_cast<uint64_t>(block.size)) {
+        error = "address outside the area";
         return false;
+    }
     switch (kind) {
     case 0:
-        storeBits(span, first, count, value);
+        storeBits(block, first, count, value);
         break;
     case 1:
-        storeBytes(span, first, count, value);
+        storeBytes(block, first, count, value);
         break;
     case 2:
-        storeWords(span, first, count, value);
+        storeWords(block, first, count, value);
         break;
     default:
-        storeWords(span, 2 * first, 2 * count, value);
+        storeWords(block, 2 * first, 2 * count, value);
         break;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 constexpr int kInputRegs = 1024;
@@ -18,10 +19,13 @@ constexpr int kExtStart = 5000; // wire address of the first extended holding re
 enum Area { kAreaInput = 0, kAreaHolding = 1, kAreaExtended = 2 };
 
 // A contiguous run of registers and the wire address of its first one.
-struct Span {
+struct RegisterBlock {
     uint16_t *regs;
     int size;
     int start;
+
+    // The register at wire address `address`, null outside the block.
+    uint16_t *at(int address) const;
 };
 
 // One bit inside a register.
@@ -35,13 +39,11 @@ struct UnitMemory {
     std::array<uint16_t, kHoldingRegs> holding{};
     std::array<uint16_t, kExtRegs> extended{};
 
-    // Area 0, 1 or 2; any other number gives an empty span.
-    Span area(int area);
+    // Area 0, 1 or 2; any other number gives an empty block.
+    RegisterBlock area(int area);
     // The holding area that a function 3/6/16 request starting at `address`
     // addresses: extended from 5000 on, the low area below.
-    Span holdingFor(int address);
-    // A holding register by wire address (0..1023, 5000..13191), null outside.
-    uint16_t *holdingAt(int address);
+    RegisterBlock holdingFor(int address);
     // Coils are the bits of the holding registers: coil c below 5000 is bit
     // c mod 16 of register c / 16; coil 5000 + c is bit c mod 16 of register
     // 5000 + c / 16. Every 16-bit coil address is therefore valid.
@@ -55,8 +57,9 @@ long valueLength(int type, long count);
 
 // Stores `count` elements of register type `type` (0..11) from element address
 // `address` on, value bytes least significant first. Stores nothing and
-// returns false when a touched register lies outside the type's area.
-bool storeElements(UnitMemory &unit, int type, uint32_t address, long count, const uint8_t *value);
+// fails when a touched register lies outside the type's area.
+bool storeElements(UnitMemory &unit, int type, uint32_t address, long count, const uint8_t *value,
+                   std::string &error);
 
 class Memory {
 public:

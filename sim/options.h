@@ -3,32 +3,29 @@
 #define SIM_OPTIONS_H
 
 #include "faults.h"
+#include "presets.h"
 
 #include <string>
 #include <vector>
 
-// A --set preset: register `reg` of unit `unit`, holding ('h') or input ('i').
-struct Preset {
-    int unit;
-    char kind;
-    int reg;
-    int value;
-};
-
 struct Options {
+    bool help = false;
+    std::string bindAddress = "127.0.0.1";
     int port = 0;
     std::vector<int> units{1};
+    bool answerUnit0 = false;
     bool remote = false;
+    std::vector<Preset> presets;
+    bool log = false;
     bool animate = false;
     int seed = 1;
     FaultSettings faults;
-    std::vector<Preset> presets;
 };
 
-extern const char *const kUsage;
+// The --help text: the options, the preset forms and examples.
+std::string helpText();
 
-// Parses the arguments after the program name. On a malformed argument
-// returns false with a message in `error`.
+// Parses the arguments after the program name.
 bool parseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
 
 #endif

@@ -5,11 +5,14 @@
 
 #include <sys/socket.h>
 
+#include <map>
+
 namespace {
 
 constexpr size_t kRecordHeader = 21; // the bytes in front of the value
 
 enum Status : uint8_t { kOk = 0, kBadAddress = 2, kBadArea = 3, kDeviceFailure = 4 };
+constexpr size_t kStatusOffset = 5; // in a reply
 
 uint32_t bigEndian(const uint8_t *bytes, int width) {
     uint32_t value = 0;
@@ -77,8 +80,8 @@ Bytes finish(Bytes reply) {
 Status checkRead(const Record &record, UnitMemory &unit) {
     if (record.regType > kAreaExtended)
         return kBadArea;
-    const Span span = unit.area(record.regType);
-    return uint64_t{record.regAddr} + record.count <= static_cast<uint64_t>(span.size) ? kOk : kBadAddress;
+    const RegisterBlock block = unit.area(record.regType);
+    return uint64_t{record.regAddr} + record.count <= static_cast<uint64_t>(block.size) ? kOk : kBadAddress;
 }
 
 Bytes readReply(const Record &record, UnitMemory &unit, bool deviceFailure) {
@@ -87,61 +90,98 @@ Bytes readReply(const Record &record, UnitMemory &unit, bool deviceFailure) {
     Bytes reply = replyHeader(record, status);
     reply.push_back(static_cast<uint8_t>(record.regType));
     appendBigEndian(reply, count, 2);
-    const Span span = unit.area(record.regType);
+    const RegisterBlock block = unit.area(record.regType);
     for (uint32_t i = 0; i < count; ++i)
-        appendBigEndian(reply, span.regs[record.regAddr + i], 2);
+        appendBigEndian(reply, block.regs[record.regAddr + i], 2);
     return finish(reply);
 }
 
-Bytes writeReply(const Record &record, UnitMemory &unit, bool deviceFailure) {
-    Status status = kDeviceFailure;
-    if (!deviceFailure)
-        status = storeElements(unit, record.regType, record.regAddr, record.count, record.value) ? kOk : kBadAddress;
-    Bytes reply = replyHeader(record, status);
+// Stores the write, or refuses it with no reply and the reason in `refusal`.
+Bytes writeReply(const Record &record, UnitMemory &unit, bool deviceFailure, std::string &refusal) {
+    if (deviceFailure)
+        refusal = "device failure";
+    if (deviceFailure || !storeElements(unit, record.regType, record.regAddr, record.count, record.value, refusal))
+        return {};
+    Bytes reply = replyHeader(record, kOk);
     appendBigEndian(reply, record.regType, 2);
     appendBigEndian(reply, record.regAddr, 4);
     return finish(reply);
 }
 
-// Serves one valid record. Returns false when the connection is to be closed.
-bool serveRecord(const Record &record, int fd, Memory &memory, FaultPlan &plan) {
+std::string describe(const Record &record) {
+    return "station " + std::to_string(record.station) + (record.isWrite() ? " write type " : " read area ") +
+           std::to_string(record.regType) + " address " + std::to_string(record.regAddr) + " count " +
+           std::to_string(record.count);
+}
+
+std::string replyText(const Bytes &reply, const std::string &refusal) {
+    static const std::map<int, const char *> kStatusNames = {
+        {kBadAddress, "address outside the area"}, {kBadArea, "area outside 0..2"}, {kDeviceFailure, "device failure"}};
+    if (reply.empty())
+        return "refused, no reply: " + refusal;
+    const int status = reply[kStatusOffset];
+    return status == kOk ? "ok" : "status " + std::to_string(status) + " " + kStatusNames.at(status);
+}
+
+// Serves one valid record. Fails when the connection is to be closed.
+bool serveRecord(const Record &record, int fd, const std::string &client, ServiceContext &context,
+                 std::string &error) {
+    Memory &memory = context.memory;
+    const std::string request = context.log.enabled() ? client + " " + describe(record) : "";
     if (record.station == 0) { // every unit stores a broadcast write; nobody answers
         if (record.isWrite()) {
             const auto guard = memory.lock();
+            std::string ignored;
             for (int id : memory.unitIds())
-                storeElements(*memory.unit(id), record.regType, record.regAddr, record.count, record.value);
+                storeElements(*memory.unit(id), record.regType, record.regAddr, record.count, record.value, ignored);
         }
+        context.log.write(request + (record.isWrite() ? ": broadcast, stored in every unit" : ": broadcast, ignored"));
         return true;
     }
     UnitMemory *unit = memory.unit(record.station);
-    if (!unit)
+    if (!unit) {
+        context.log.write(request + ": station not served, no answer");
         return true;
-    return respond(fd, plan, [&](bool deviceFailure) {
+    }
+    std::string refusal;
+    const auto build = [&](bool deviceFailure) {
         const auto guard = memory.lock();
-        return record.isWrite() ? writeReply(record, *unit, deviceFailure)
+        return record.isWrite() ? writeReply(record, *unit, deviceFailure, refusal)
                                 : readReply(record, *unit, deviceFailure);
-    });
+    };
+    Answer answer;
+    const bool keepOpen = respond(fd, context.faults, build, answer, error);
+    if (context.log.enabled())
+        context.log.write(request + ": " + outcome(answer, replyText(answer.reply, refusal)));
+    return keepOpen;
 }
 
 } // namespace
 
-void serveRemote(int fd, Memory &memory, FaultPlan &plan) {
+void serveRemote(int fd, const std::string &client, ServiceContext &context) {
     Bytes buffer;
     uint8_t chunk[4096];
     for (;;) {
         const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-        if (got <= 0)
+        if (got <= 0) {
+            context.log.write(client + " disconnected");
             return;
+        }
         buffer.insert(buffer.end(), chunk, chunk + got);
         size_t size = 0;
         Framing framing;
         while ((framing = frameRecord(buffer, size)) == Framing::Complete) {
-            const bool keepOpen = serveRecord(Record(buffer.data()), fd, memory, plan);
-            if (!keepOpen)
+            std::string end;
+            if (!serveRecord(Record(buffer.data()), fd, client, context, end)) {
+                context.log.write(client + " " + end);
                 return;
+            }
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(size));
         }
-        if (framing == Framing::Invalid)
+        if (framing == Framing::Invalid) {
+            context.log.write(client + " bad record (length byte, sum or type): " + std::to_string(buffer.size()) +
+                              " bytes dropped");
             buffer.clear();
+        }
     }
 }

@@ -12,15 +12,19 @@
 // area, 3 area outside 0..2, 4 device failure).
 //   read:  6 area, 7-8 number of registers that follow, 9.. registers, high
 //          byte first (9 + 2 x count bytes; only the header on failure)
-//   write: 6-7 regType, 8-11 regAddr (12 bytes)
+//   write: 6-7 regType, 8-11 regAddr (12 bytes, status always 0)
+// The driver judges a write by the arrival of its reply alone, so a refused
+// write gets no reply at all.
 #ifndef SIM_REMOTE_SERVICE_H
 #define SIM_REMOTE_SERVICE_H
 
-class FaultPlan;
-class Memory;
+#include "service.h"
 
-// Serves remote-area records on an accepted connection until the peer closes
-// it or a close fault ends it. Does not close the socket.
-void serveRemote(int fd, Memory &memory, FaultPlan &plan);
+#include <string>
+
+// Serves remote-area records on an accepted connection (`client` names the
+// peer in the log) until the peer closes it or a close fault ends it. Does
+// not close the socket.
+void serveRemote(int fd, const std::string &client, ServiceContext &context);
 
 #endif

@@ -1,7 +1,6 @@
 #include "server.h"
 
-#include "modbus_service.h"
-#include "remote_service.h"
+#include "service.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,7 +13,15 @@
 
 namespace {
 
-constexpr int kBacklog = 16;
+// At most this many connections are served at once, far below what threads
+// and descriptors allow; further ones are accepted and closed at once.
+constexpr size_t kMaxClients = 256;
+
+std::string addressText(const sockaddr_in &address) {
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
 
 } // namespace
 
@@ -22,21 +29,29 @@ Server::~Server() {
     closeConnections();
     if (listenFd_ >= 0)
         close(listenFd_);
-    if (ctx_)
-        modbus_free(ctx_);
 }
 
-bool Server::listen(int port, std::string &error) {
-    ctx_ = modbus_new_tcp("127.0.0.1", port);
-    if (ctx_)
-        listenFd_ = modbus_tcp_listen(ctx_, kBacklog);
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    if (listenFd_ < 0 || getsockname(listenFd_, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
-        error = std::string("cannot listen on 127.0.0.1:") + std::to_string(port) + ": " + std::strerror(errno);
+bool Server::listen(const std::string &address, int port, std::string &error) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
+        error = "not an IPv4 address: " + address;
         return false;
     }
-    port_ = ntohs(address.sin_port);
+    socklen_t size = sizeof local;
+    const int reuse = 1;
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A backlog as long as the system allows: a burst of connections waits
+    // there instead of being made to retry.
+    if (listenFd_ < 0 ||
+        setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+        bind(listenFd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        ::listen(listenFd_, SOMAXCONN) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr *>(&local), &size) != 0) {
+        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        return false;
+    }
+    port_ = ntohs(local.sin_port);
     return true;
 }
 
@@ -65,16 +80,30 @@ void Server::closeConnections() {
 
 void Server::accept() {
     reapFinished();
-    const int fd = modbus_tcp_accept(ctx_, &listenFd_);
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    const int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0)
         return;
+    const std::string client = addressText(peer);
+    if (connections_.size() >= kMaxClients) {
+        close(fd);
+        log_.write(client + " refused: " + std::to_string(kMaxClients) + " clients connected already");
+        return;
+    }
+    log_.write(client + " connected");
     // Every reply, and every piece of a split reply, leaves at once.
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     connections_.push_back(std::make_unique<Connection>());
     Connection &connection = *connections_.back();
     connection.fd = fd;
-    connection.thread = std::thread([this, &connection] { serve(connection); });
+    connection.client = client;
+    connection.thread = std::thread([this, &connection] {
+        serve_(connection.fd, connection.client);
+        shutdown(connection.fd, SHUT_RDWR);
+        connection.finished = true;
+    });
 }
 
 // The thread of a connection only shuts its socket down; the socket is
@@ -90,13 +119,4 @@ void Server::reapFinished() {
         close((*it)->fd);
         it = connections_.erase(it);
     }
-}
-
-void Server::serve(Connection &connection) {
-    if (remote_)
-        serveRemote(connection.fd, memory_, plan_);
-    else
-        serveModbus(connection.fd, memory_, plan_);
-    shutdown(connection.fd, SHUT_RDWR);
-    connection.finished = true;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <list>
 #include <numeric>
 #include <string>
 
@@ -14,9 +15,8 @@ namespace {
 // Requests and the exact replies, in order on one connection, so a request
 // whose bytes were not all consumed shows as a wrong next answer.
 TEST(SimModbus, FunctionsAliasingAndExceptions) {
-    SimProcess sim({"--set", "1:h100=4660", "--set", "1:h5100=48879", "--set", "1:i1023=258"});
+    SimProcess sim({"--log", "--set", "1:h100=4660", "--set", "1:h5100=48879", "--set", "1:i1023=258"});
     ASSERT_TRUE(sim.running());
-    const Bytes wrapped = [] { Bytes pdu = {16, 0, 0, 0, 128, 0}; pdu.resize(6 + 256); return pdu; }();
     const struct {
         Bytes request, reply; // PDUs
     } cases[] = {
@@ -28,17 +28,20 @@ TEST(SimModbus, FunctionsAliasingAndExceptions) {
         {{6, 0, 1, 0x5A, 0x5A}, {6, 0, 1, 0x5A, 0x5A}},
         {{5, 0, 17, 0xFF, 0}, {5, 0, 17, 0xFF, 0}},       // coil 17: bit 1 of register 1
         {{5, 0x13, 0x99, 0, 0}, {5, 0x13, 0x99, 0, 0}},   // coil 5017: bit 1 of register 5001
+        {{6, 0, 1}, {0x86, 3}},                           // no value: too short, stores nothing
         {{3, 0, 1, 0, 1}, {3, 2, 0x5A, 0x5A | 2}},
         {{1, 0, 0, 0, 1}, {0x81, 1}},
         {{0x2B, 0x0E, 0x01, 0x00}, {0xAB, 1}},
+        {{0x83, 0, 0, 0, 1}, {0x83, 1}},
         {{15, 0, 0, 0, 8, 1, 0xFF}, {0x8F, 1}},
         {{3, 0x03, 0xFC, 0, 5}, {0x83, 2}},               // past the low area
         {{3, 0x13, 0x7E, 0, 20}, {0x83, 2}},              // across the gap
         {{4, 0x13, 0x88, 0, 1}, {0x84, 2}},               // no extended input area
         {{6, 0x04, 0x00, 0, 1}, {0x86, 2}},
         {{3, 0, 0, 0, 126}, {0x83, 3}},
+        {{3, 0, 0, 0, 1, 0}, {0x83, 3}},                  // too long
         {{16, 0, 0, 0, 1, 4, 0, 0, 0, 0}, {0x90, 3}},     // byte count not twice the quantity
-        {wrapped, {0x90, 3}},                             // 128 registers, byte count wrapped
+        {{16, 0, 0, 0, 1, 2, 0x12}, {0x90, 3}},           // one of the two counted bytes
         {{5, 0, 0, 0x12, 0x34}, {0x85, 3}},
     };
     RawClient client(sim.port());
@@ -47,9 +50,35 @@ TEST(SimModbus, FunctionsAliasingAndExceptions) {
         const Bytes expected = mbapFrame(++tid, 1, c.reply);
         EXPECT_EQ(client.exchange(mbapFrame(tid, 1, c.request), expected.size()), expected) << int(c.request[0]);
     }
+    ASSERT_EQ(sim.stop(), 0);
+    for (const char *line : {" unit 1 function 16 address 13190 count 2: ok\n",
+                             " unit 1 function 3 address 1020 count 5: exception 2 Illegal data address\n"})
+        EXPECT_NE(sim.errorOutput().find(line), std::string::npos) << line;
 }
 
-TEST(SimModbus, UnitsBroadcastsAndCommandLines) {
+// Requests are framed by the MBAP length field alone; one that is too short
+// for its function never takes bytes of the next one.
+TEST(SimModbus, FramingByTheHeader) {
+    SimProcess sim({"--set", "1:h0=4660"});
+    RawClient client(sim.port());
+    Bytes both = mbapFrame(1, 1, {6, 0, 0});
+    const Bytes read = mbapFrame(2, 1, {3, 0, 0, 0, 1}), answer = mbapFrame(2, 1, {3, 2, 0x12, 0x34});
+    both.insert(both.end(), read.begin(), read.end());
+    Bytes replies = mbapFrame(1, 1, {0x86, 3});
+    replies.insert(replies.end(), answer.begin(), answer.end());
+    EXPECT_EQ(client.exchange(both, replies.size()), replies);
+    Bytes otherProtocol = read;
+    otherProtocol[3] = 1;
+    EXPECT_TRUE(client.exchange(otherProtocol, 1).empty()) << "another protocol is dropped";
+    EXPECT_EQ(client.exchange(read, answer.size()), answer);
+    for (uint8_t length : {0, 1, 255}) { // the stream is out of step: closed
+        RawClient bad(sim.port());
+        EXPECT_TRUE(bad.exchange({0, 1, 0, 0, 0, length, 1, 3, 0, 0, 0, 1}, 1, 2000).empty());
+        EXPECT_TRUE(bad.closed()) << int(length);
+    }
+}
+
+TEST(SimModbus, UnitsBroadcastsAndUnitZero) {
     SimProcess sim({"--units", "1,2"});
     ASSERT_TRUE(sim.running());
     RawClient raw(sim.port());
@@ -70,12 +99,77 @@ TEST(SimModbus, UnitsBroadcastsAndCommandLines) {
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_EQ(sim.stop(), 0);
 
-    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             {"--port", "70000"}, {"--units", "1,"}, {"--set", "2:h5=1"}, {"--set", "1:h1024=1"},
-             {"--set", "1:h5=70000"}, {"--drop-every"}, {"--delay-ms", "-1"}, {"--bogus"}}) {
-        SimProcess bad(args);
-        EXPECT_EQ(bad.stop(), 2) << args[0];
+    SimProcess unit0({"--answer-unit0", "--set", "0:h10=7"});
+    ModbusClient zero(unit0.port(), 0);
+    ASSERT_EQ(modbus_write_register(zero.ctx(), 11, 8), 1);
+    EXPECT_EQ(zero.readHolding(10), 7);
+    EXPECT_EQ(ModbusClient(unit0.port(), 1).readHolding(11), 0) << "unit 0 has a memory of its own";
+}
+
+TEST(SimOptions, HelpBindAndBadCommandLines) {
+    SimProcess elsewhere({"--bind", "127.0.0.2"});
+    ASSERT_TRUE(elsewhere.running());
+    EXPECT_FALSE(RawClient(elsewhere.port()).connected()) << "nothing listens on 127.0.0.1";
+    for (const std::string help : {"--help", "-h"}) // exit status 0, and the examples at the end
+        EXPECT_EQ(std::system(("text=$('" PLC_SIM_PATH "' " + help + ") && echo \"$text\" | grep -q '^Examples:'").c_str()),
+                  0);
+    const struct {
+        std::vector<std::string> args;
+        const char *message;
+    } cases[] = {
+        {{"--port", "70000"}, "--port 70000: expected a whole number in 0..65535"},
+        {{"--units", "1,"}, "--units 1,: expected a whole number in 1..255"},
+        {{"--drop-every"}, "--drop-every needs a value: N"},
+        {{"--delay-ms=-1"}, "--delay-ms -1: expected a whole number in 0..2147483647"},
+        {{"--log=1"}, "--log takes no value"},
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--bind", "127.1"}, "--bind 127.1: expected an IPv4 address"},
+        {{"--remote", "--answer-unit0"}, "--answer-unit0 is for Modbus TCP"},
+        {{"--set", "2:h5=1"}, "preset for a unit that is not served: 2:h5=1"},
+        {{"--set", "1:h1024=1"}, "preset for a register that does not exist: 1:h1024=1"},
+        {{"--set", "1:h1023=f32:1"}, "preset for a register that does not exist"},
+        {{"--set", "1:h5=70000"}, "1:h5=70000: expected a whole number in -32768..65535"},
+        {{"--set", "1:h5=i16:40000"}, "expected a whole number in -32768..32767"},
+        {{"--set", "1:h5=f32:1,5"}, "expected a 32-bit floating-point number"},
+        {{"--set", "1:h5=s8:1"}, "unknown value type s8"},
+        {{"--set", "1:h5.16=1"}, "expected a whole number in 0..15"},
+        {{"--set", "1:h5.1=2"}, "expected a whole number in 0..1"},
+        {{"--set", "1:x5=1"}, "expected UNIT:hREG or UNIT:iREG"},
+        {{"--presets", "/nonexistent"}, "--presets /nonexistent: No such file"},
+    };
+    for (const auto &c : cases) {
+        SimProcess bad(c.args);
+        EXPECT_EQ(bad.stop(), 2) << c.message;
+        EXPECT_NE(bad.errorOutput().find(c.message), std::string::npos) << bad.errorOutput();
     }
+}
+
+// Typed presets, bits and a preset file; a 32-bit value's lower 16 bits go
+// to the lower register, as the driver lays out a double word.
+TEST(SimOptions, TypedPresetsAndPresetFile) {
+    char path[] = "/tmp/plc_sim_presets_XXXXXX";
+    const int fd = mkstemp(path);
+    const std::string file = "# plant\n  1:h30=u16:0xBEEF  # a comment\n\n1:i7=-2\n";
+    ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
+    close(fd);
+    SimProcess sim({"--set", "1:h10=f32:3.14", "-s", "1:h12=i32:-2", "--set=1:h5000=u32:0x12345678", "--set",
+                    "1:h14=i16:-32768", "--set", "1:h20.3=1", "--set", "1:h20.15=1", "--presets", path});
+    unlink(path);
+    ModbusClient client(sim.port());
+    uint16_t regs[2] = {};
+    ASSERT_EQ(modbus_read_registers(client.ctx(), 10, 2, regs), 2);
+    EXPECT_EQ(modbus_get_float_cdab(regs), 3.14f);
+    const struct {
+        int address;
+        std::vector<uint16_t> words;
+    } cases[] = {{12, {0xFFFE, 0xFFFF}}, {5000, {0x5678, 0x1234}}, {14, {0x8000}}, {20, {0x8008}}, {30, {0xBEEF}}};
+    for (const auto &c : cases) {
+        std::vector<uint16_t> words(c.words.size());
+        ASSERT_EQ(modbus_read_registers(client.ctx(), c.address, int(words.size()), words.data()), int(words.size()));
+        EXPECT_EQ(words, c.words) << c.address;
+    }
+    ASSERT_EQ(modbus_read_input_registers(client.ctx(), 7, 1, regs), 1);
+    EXPECT_EQ(regs[0], 0xFFFE);
 }
 
 const Bytes kRead = mbapFrame(0, 1, {3, 0, 0, 0, 1});
@@ -125,6 +219,32 @@ TEST(SimFaults, DelayAndSplit) {
     EXPECT_TRUE(inPieces);
 }
 
+// 1000 connections, idle or each sending a request at once: the first 256
+// are served, the rest closed; once they are gone, new clients are served.
+// Only poll()-based raw clients here: the test's descriptors pass 1024.
+TEST(SimServer, ClientCap) {
+    for (bool busy : {false, true}) {
+        SimProcess sim({"--set", "1:h0=4660"});
+        std::list<RawClient> clients;
+        for (int i = 0; i < 1000; ++i)
+            if (clients.emplace_back(sim.port()).connected() && busy)
+                clients.back().send(kRead);
+        int served = 0;
+        for (RawClient &client : clients)
+            served += (busy ? client.receive(kAnswer.size(), 2000) : client.exchange(kRead, kAnswer.size(), 2000)) ==
+                      kAnswer;
+        EXPECT_EQ(served, 256) << "busy " << busy;
+        clients.clear();
+        bool servedAgain = false;
+        for (int attempt = 0; attempt < 100 && !servedAgain; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            servedAgain = RawClient(sim.port()).exchange(kRead, kAnswer.size(), 2000) == kAnswer;
+        }
+        EXPECT_TRUE(servedAgain);
+        EXPECT_EQ(sim.stop(), 0);
+    }
+}
+
 // A remote record: length byte, hostTag0 7, accessKind, nodeId 3, station,
 // regType and count (16 bits), regAddr, aux0, aux1 (32 bits), the value of a
 // write, and the 8-bit sum of everything before it.
@@ -148,8 +268,8 @@ Bytes readReply(int station, uint8_t area, uint8_t status, const std::vector<uin
     out[0] = uint8_t(out.size());
     return out;
 }
-Bytes writeReply(uint16_t type, uint32_t addr, uint8_t status) {
-    return {12, 7, 1, 3, 1, status, uint8_t(type >> 8), uint8_t(type), uint8_t(addr >> 24), uint8_t(addr >> 16),
+Bytes writeReply(uint16_t type, uint32_t addr) {
+    return {12, 7, 1, 3, 1, 0, uint8_t(type >> 8), uint8_t(type), uint8_t(addr >> 24), uint8_t(addr >> 16),
             uint8_t(addr >> 8), uint8_t(addr)};
 }
 
@@ -181,26 +301,27 @@ TEST(SimRemote, ReadsAndWritesEveryElementKind) {
     };
     for (const auto &c : cases) {
         const uint16_t count = c.type / 3 == 3 ? 1 : c.type / 3 == 2 ? uint16_t(c.value.size() / 2) : uint16_t(c.value.size());
-        EXPECT_EQ(client.exchange(record(1, 1, c.type, c.addr, count, c.value), 12), writeReply(c.type, c.addr, 0));
+        EXPECT_EQ(client.exchange(record(1, 1, c.type, c.addr, count, c.value), 12), writeReply(c.type, c.addr));
         const Bytes expected = readReply(1, c.area, 0, c.regs);
         EXPECT_EQ(client.exchange(record(0, 1, c.area, c.first, uint16_t(c.regs.size())), expected.size()), expected)
             << "type " << c.type;
     }
     // A write of 256 value bytes or more: its length byte wrapped.
     Bytes value(240, 0xA0);
-    EXPECT_EQ(client.exchange(record(1, 1, 8, 10, 120, value), 12), writeReply(8, 10, 0));
+    EXPECT_EQ(client.exchange(record(1, 1, 8, 10, 120, value), 12), writeReply(8, 10));
     EXPECT_EQ(client.exchange(record(0, 1, 2, 129, 1), 11), readReply(1, 2, 0, {0xA0A0}));
 }
 
 TEST(SimRemote, RefusalsChecksFramingAndStations) {
-    SimProcess sim({"--remote", "--units", "1,2", "--exception-every", "9", "--set", "1:h0=4660"});
+    SimProcess sim({"--remote", "--log", "--units", "1,2", "--exception-every", "9", "--set", "1:h0=4660"});
     ASSERT_TRUE(sim.running());
     RawClient client(sim.port());
     EXPECT_EQ(client.exchange(record(0, 1, 1, 1020, 10), 64), readReply(1, 1, 2, {}));
     EXPECT_EQ(client.exchange(record(0, 1, 0, 0xFFFFFFFF, 2), 64), readReply(1, 0, 2, {}));
     EXPECT_EQ(client.exchange(record(0, 1, 3, 0, 1), 64), readReply(1, 3, 3, {}));
-    EXPECT_EQ(client.exchange(record(1, 1, 10, 0x80000000, 1, {1, 2, 3, 4}), 64), writeReply(10, 0x80000000, 2));
-    EXPECT_EQ(client.exchange(record(1, 1, 4, 2047, 2, {1, 1}), 64), writeReply(4, 2047, 2));
+    // The driver judges a write by the arrival of its reply: a refused one gets none.
+    EXPECT_TRUE(client.exchange(record(1, 1, 10, 0x80000000, 1, {1, 2, 3, 4}), 64).empty());
+    EXPECT_TRUE(client.exchange(record(1, 1, 4, 2047, 2, {1, 1}), 64).empty());
 
     const Bytes good = record(0, 1, 1, 0, 1), answer = readReply(1, 1, 0, {0x1234});
     Bytes badSum(good.begin(), good.end() - 1);
@@ -219,6 +340,10 @@ TEST(SimRemote, RefusalsChecksFramingAndStations) {
     EXPECT_TRUE(client.exchange(record(0, 3, 1, 5, 1), 1).empty());
     EXPECT_EQ(client.exchange(record(0, 2, 1, 5, 1), 11), readReply(2, 1, 0, {0x1234}));
     EXPECT_EQ(client.exchange(record(0, 1, 1, 5, 1), 11), readReply(1, 1, 4, {})); // the ninth request
+    ASSERT_EQ(sim.stop(), 0);
+    EXPECT_NE(sim.errorOutput().find(" station 1 write type 4 address 2047 count 2: refused, no reply: address "
+                                     "outside the area\n"),
+              std::string::npos);
 }
 
 } // namespace
