@@ -185,7 +185,7 @@ bool setUp(std::string *error) {
     config.port = rig.sim->port();
     config.intervalMs = 0; // poll as fast as the link allows
     rig.host = std::make_unique<plchost::PlcHost>(config);
-    if (!rig.host->load(error) || !rig.host->setPlan(kPlan, error))
+    if (!rig.host->load(*error) || !rig.host->setPlan(kPlan, *error))
         return false;
     rig.plain = modbus_new_tcp("127.0.0.1", rig.sim->port());
     if (!rig.plain || modbus_set_slave(rig.plain, 1) != 0 || modbus_connect(rig.plain) != 0) {

@@ -1,5 +1,8 @@
 #include "plc_host.h"
 
+#include "exchange_text.h"
+#include "modbus_protocol.h"
+
 namespace plchost {
 
 namespace {
@@ -16,19 +19,30 @@ thread_local PlcHost *loopHost = nullptr;
 
 // Cyclic blocks come from the driver's read-list template (tags 0 and -1);
 // the host's own requests carry its sequence numbers from 1 up.
-bool isCyclic(const RW_VAR &v) { return v.accessKind == 0 && v.hostTag1 == -1; }
+bool isCyclic(const RW_VAR &v) { return v.accessKind == PLC_ACCESS_READ && v.hostTag1 == -1; }
 
-std::string checkConfig(const HostConfig &c) {
-    if (c.regsPerFrame < 1 || c.regsPerFrame > 123)
-        return "registers per frame must be 1..123";
-    if (c.retryLimit < 0 || c.timeoutMs < 1 || c.intervalMs < 0 || c.demoteAfter < 0 ||
-        c.demoteMs < 0)
-        return "retries, time-out, interval and demotion settings must not be negative";
-    if (c.defaultStation < 0 || c.defaultStation > 255)
-        return "station must be 0..255";
-    if (c.port < 1 || c.port > 65535)
-        return "port must be 1..65535";
-    return {};
+bool checkConfig(const HostConfig &c, std::string &error) {
+    if (c.regsPerFrame < 1 || c.regsPerFrame > modbus::kMaxWriteRegisters)
+        error = "registers per frame must be 1.." + std::to_string(modbus::kMaxWriteRegisters);
+    else if (c.retryLimit < 0 || c.timeoutMs < 1 || c.intervalMs < 0 || c.demoteAfter < 0 ||
+             c.demoteMs < 0)
+        error = "retries, time-out, interval and demotion settings must not be negative";
+    else if (c.defaultStation < 0 || c.defaultStation > modbus::kMaxUnitId)
+        error = "station must be 0.." + std::to_string(modbus::kMaxUnitId);
+    else if (c.port < 1 || c.port > 65535)
+        error = "port must be 1..65535";
+    else
+        return true;
+    return false;
+}
+
+// A value that was good is no longer kept up to date; a never-read one
+// stays never read, a failed one failed.
+void makeStale(Reading &r, const std::string &why) {
+    if (r.quality == Quality::Good || r.quality == Quality::Stale) {
+        r.quality = Quality::Stale;
+        r.reason = why;
+    }
 }
 
 } // namespace
@@ -46,13 +60,19 @@ struct HostCallbacks {
     }
 };
 
+// One exchange as the loop saw it on the wire.
+struct PlcHost::Wire {
+    Io io = Io::Ok;
+    QByteArray reply;
+    std::string problem; // what went wrong on the wire; empty when a whole reply came
+};
+
 PlcHost::PlcHost(HostConfig config) : config_(std::move(config)) {}
 
 PlcHost::~PlcHost() { stop(); }
 
-bool PlcHost::load(std::string *error) {
-    *error = checkConfig(config_);
-    if (!error->empty() || !plugin_.open(config_.pluginPath, error))
+bool PlcHost::load(std::string &error) {
+    if (!checkConfig(config_, error) || !plugin_.open(config_.pluginPath, &error))
         return false;
     info_ = ComInfo{};
     info_.maxRegsPerFrame = config_.regsPerFrame;
@@ -61,40 +81,46 @@ bool PlcHost::load(std::string *error) {
     info_.multiStation = config_.multiStation ? 1 : 0;
     info_.remoteMode = config_.remote ? 1 : 0;
     info_.localNodeId = 0;
-    info_.writeMode = 2; // writes go to the PLC, not only into the local store
+    info_.writeMode = PLC_WRITE_TO_PLC;
     info_.hostHandle = 1;
     api().SetComInfo(&info_);
     api().RegistCallBackFuncIntf(&HostCallbacks::completion, &HostCallbacks::notify);
     api().FlashLocalRegister(0, 0, 0);
-    api().EnCommStation(-1, 1);
+    api().EnCommStation(-1, PLC_STATION_ON);
     return true;
 }
 
-std::string PlcHost::check(const Variable &v, Access access) const {
-    if (!loaded())
-        return kNotLoaded;
+bool PlcHost::check(const Variable &v, Access access, std::string &error) const {
+    if (!loaded()) {
+        error = kNotLoaded;
+        return false;
+    }
     std::string problem = checkVariable(v, access);
     if (problem.empty() && !config_.multiStation && v.station != config_.defaultStation)
         problem = "station " + std::to_string(v.station) + " needs multi-station mode";
-    return problem.empty() ? problem : v.label + ": " + problem;
+    if (problem.empty())
+        return true;
+    error = v.label + ": " + problem;
+    return false;
 }
 
-bool PlcHost::setPlan(const std::vector<Variable> &vars, std::string *error) {
+bool PlcHost::setPlan(const std::vector<Variable> &vars, std::string &error) {
     if (!loaded()) {
-        *error = kNotLoaded;
+        error = kNotLoaded;
         return false;
     }
     QList<HOSTVAR> list;
     for (const Variable &v : vars) {
-        *error = check(v, Access::Read);
+        if (!check(v, Access::Read, error))
+            return false;
         // One station's plan is merged but never cut, so each variable must
         // fit in one request.
-        if (error->empty() && !config_.multiStation && registerCount(v) > config_.regsPerFrame)
-            *error = v.label + ": covers " + std::to_string(registerCount(v)) +
-                     " registers, more than the " + std::to_string(config_.regsPerFrame) +
-                     " of one request";
-        if (!error->empty())
+        if (!config_.multiStation && registerCount(v) > config_.regsPerFrame) {
+            error = v.label + ": covers " + std::to_string(registerCount(v)) +
+                    " registers, more than the " + std::to_string(config_.regsPerFrame) +
+                    " of one request";
             return false;
+        }
         HOSTVAR h;
         h.regType = static_cast<quint8>(v.type);
         h.station = static_cast<quint8>(v.station);
@@ -103,10 +129,31 @@ bool PlcHost::setPlan(const std::vector<Variable> &vars, std::string *error) {
         h.count = driverCount(v);
         list.append(h);
     }
+    auto plan = std::make_shared<const Plan>(vars);
+    // Which old reading each kept variable takes over, worked out before
+    // the lock is taken: the old plan never changes.
+    std::shared_ptr<const Plan> old;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        old = plan_;
+    }
+    std::vector<std::pair<size_t, size_t>> kept;
+    for (size_t i = 0, j; old && i < plan->size(); ++i)
+        if (old->find(plan->variable(i), &j))
+            kept.emplace_back(i, j);
     api().ReCreatReadVarList(&list);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Reading> readings(plan->size());
+        if (plan_ == old)
+            for (const auto &k : kept)
+                readings[k.first] = readings_[k.second];
+        plan_ = plan;
+        readings_.swap(readings);
+        woken_ = true;
+    }
     cycleDone_ = false;
-    planChanged_ = true;
-    wake();
+    loopCv_.notify_all();
     return true;
 }
 
@@ -117,6 +164,7 @@ void PlcHost::start() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = false;
     }
+    stop_.clear();
     loop_ = std::thread(&PlcHost::run, this);
 }
 
@@ -127,10 +175,12 @@ void PlcHost::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
+    stop_.raise();
     loopCv_.notify_all();
+    doneCv_.notify_all();
     loop_.join();
     for (const auto &d : demotedUntil_)
-        api().EnCommStation(d.first, 1);
+        api().EnCommStation(d.first, PLC_STATION_ON);
     demotedUntil_.clear();
     link_.close();
 }
@@ -145,26 +195,29 @@ void PlcHost::wake() {
     loopCv_.notify_all();
 }
 
+void PlcHost::report(const std::string &line) const {
+    if (config_.report)
+        config_.report(line);
+}
+
 bool PlcHost::write(const Variable &target, const QByteArray &value, RequestId *id,
-                    std::string *error) {
-    *error = check(target, Access::Write);
-    if (!error->empty())
+                    std::string &error) {
+    if (!check(target, Access::Write, error))
         return false;
     *id = nextId(kWriteKind);
     int queued = api().SetRegisterData(QString::fromStdString(target.label), target.type,
                                        QString::fromStdString(target.address), target.station,
                                        value, driverCount(target), id->tag0, id->tag1);
     if (queued == 0) {
-        *error = "the driver refused the write";
+        error = "the driver refused the write";
         return false;
     }
     wake();
     return true;
 }
 
-bool PlcHost::readOnce(const Variable &var, RequestId *id, std::string *error) {
-    *error = check(var, Access::Read);
-    if (!error->empty())
+bool PlcHost::readOnce(const Variable &var, RequestId *id, std::string &error) {
+    if (!check(var, Access::Read, error))
         return false;
     *id = nextId(kReadKind);
     RW_VAR r;
@@ -177,8 +230,8 @@ bool PlcHost::readOnce(const Variable &var, RequestId *id, std::string *error) {
     r.regType = var.type;
     r.station = var.station;
     r.count = driverCount(var);
-    if (api().AddListOnceReadVar(&r, 0) == 0) {
-        *error = "the driver refused the read";
+    if (api().AddListOnceReadVar(&r, PLC_ADD_MERGED) == 0) {
+        error = "the driver refused the read";
         return false;
     }
     wake();
@@ -187,27 +240,66 @@ bool PlcHost::readOnce(const Variable &var, RequestId *id, std::string *error) {
 
 std::vector<std::uint32_t> PlcHost::values(const Variable &var) {
     QByteArray data;
-    if (!check(var, Access::Read).empty() ||
+    std::string unusable;
+    if (!check(var, Access::Read, unusable) ||
         api().GetRegisterData(nullptr, var.type, QString::fromStdString(var.address), var.station,
                               data, driverCount(var)) == 0)
         return {};
     return decodeValues(var.type, data);
 }
 
+// Switches the driver's gate at once; the loop reports the change and
+// forgets any demotion of the station, since the caller's word wins.
 void PlcHost::setStationEnabled(int station, bool on) {
-    if (loaded())
-        api().EnCommStation(station, on ? 1 : 0);
+    if (!loaded())
+        return;
+    api().EnCommStation(station, on ? PLC_STATION_ON : PLC_STATION_OFF);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stationChanges_.push_back({station, on});
+        if (!on)
+            markStationOff(station);
+        woken_ = true;
+    }
+    loopCv_.notify_all();
 }
 
-PlcHost::Status PlcHost::waitCompletion(RequestId id, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
+PlcHost::Status PlcHost::waitCompletion(RequestId id, int idleTimeoutMs) {
+    const auto idle = std::chrono::milliseconds(idleTimeoutMs);
     const auto key = std::make_pair(id.tag0, id.tag1);
-    if (!doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                          [&] { return completions_.count(key) != 0; }))
-        return Pending;
-    int status = completions_[key];
-    completions_.erase(key);
-    return status == 1 ? Done : Failed;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        const std::uint64_t progress = stats_.exchanges;
+        const bool over = doneCv_.wait_for(lock, idle, [&] {
+            return completions_.count(key) != 0 || stopping_ || stats_.exchanges != progress;
+        });
+        auto done = completions_.find(key);
+        if (done != completions_.end()) {
+            const int status = done->second;
+            completions_.erase(done);
+            return status == PLC_COMPLETION_DONE ? Done : Failed;
+        }
+        if (!over || stopping_)
+            return Pending;
+    }
+}
+
+Reading PlcHost::reading(const Variable &var) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t i;
+    return plan_ && plan_->find(var, &i) ? readings_[i] : Reading{};
+}
+
+std::uint64_t PlcHost::scans() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return scans_;
+}
+
+bool PlcHost::waitScan(std::uint64_t seen, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                     [&] { return scans_ > seen || stopping_; });
+    return scans_ > seen;
 }
 
 std::vector<HostEvent> PlcHost::events() const {
@@ -238,15 +330,13 @@ void PlcHost::recordNotify(int tag0, int flag) {
 }
 
 void PlcHost::publish() {
-    if (unpublished_.empty())
-        return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const HostEvent &e : unpublished_) {
             if (e.kind == HostEvent::Completion) {
                 // A failure of any piece of a request stays the request's outcome.
                 int &outcome = completions_[{e.tag0, e.tag1}];
-                if (outcome != Failed)
+                if (outcome != PLC_COMPLETION_FAILED)
                     outcome = e.status;
             }
             events_.push_back(e);
@@ -262,128 +352,233 @@ void PlcHost::publish() {
 
 void PlcHost::run() {
     loopHost = this;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_)
-                break;
-        }
+    while (!stopping()) {
+        syncPlan();
+        applyStationChanges();
         restoreDemoted();
         Protocol *p = api().ComCommunication();
+        // A call that dropped queued requests (and reported them failed)
+        // returns nothing even when other work waits: ask again at once.
+        const bool dropped = !unpublished_.empty();
         publish();
         if (!p) {
-            idle(config_.intervalMs, true);
+            if (!dropped)
+                waitForWork();
             continue;
         }
         // The frame stays pending in the driver while the loop pauses. A
         // retry is the same frame again, not the start of a new pass.
         if (isCyclic(p->var) && !retryPending_ && passCompleted(p->var))
-            idle(config_.intervalMs, true);
-        exchange(p);
+            pauseFor(config_.intervalMs, true);
+        if (stopping() || !exchange(*p))
+            break;
     }
     loopHost = nullptr;
+}
+
+bool PlcHost::stopping() const { return stop_.raised(); }
+
+// The loop's records of blocks and passes belong to one plan.
+void PlcHost::syncPlan() {
+    std::shared_ptr<const Plan> plan;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        plan = plan_;
+    }
+    if (plan == loopPlan_)
+        return;
+    loopPlan_ = plan;
+    blocks_.clear();
+    passBlocks_.clear();
+    passFailed_ = false;
 }
 
 // A pass is over when a cyclic block comes round again. (The driver keeps
 // its own cycleDone in ComInfo, but writes it under its list lock, which a
 // host cannot take.)
 bool PlcHost::passCompleted(const RW_VAR &block) {
-    if (planChanged_.exchange(false)) {
-        passBlocks_.clear();
-        passFailed_ = false;
-    }
     const auto key = std::make_tuple(block.station, block.regType, block.regAddr, block.count);
     if (passBlocks_.insert(key).second)
         return false;
     passBlocks_ = {key};
     cycleDone_ = !passFailed_;
     passFailed_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++scans_;
+    }
+    doneCv_.notify_all();
     return true;
 }
 
-void PlcHost::exchange(Protocol *p) {
-    const int station = p->var.station;
-    QByteArray reply;
+// False when the host stopped before the exchange was over: the frame then
+// stays pending in the driver and goes out again after a restart.
+bool PlcHost::exchange(const Protocol &p) {
+    const RW_VAR request = p.var; // DataCom destroys p
+    const QByteArray frame = p.frame;
+    const int replyLen = p.replyLen;
     const auto start = Clock::now();
-    const bool answered = transact(*p, &reply) && !reply.isEmpty();
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    RW_VAR *r = api().DataCom(&reply, reply.size());
-    account(station, r->result, answered ? ms : -1);
-    publish();
-}
-
-// Sends the frame and collects its reply. On a time-out or a broken
-// connection the connection is dropped, so that a late reply can never be
-// taken for the answer to a later request: the frames carry no transaction
-// number the driver would check.
-bool PlcHost::transact(const Protocol &p, QByteArray *reply) {
-    if (!ensureConnected())
+    Wire wire = transact(p);
+    if (wire.io == Io::Stopped)
         return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(config_.timeoutMs);
-    Io io = link_.send(p.frame, deadline);
-    if (io == Io::Ok && p.replyLen != 0)
-        io = config_.remote && p.replyLen > 0 ? link_.receive(p.replyLen, reply, deadline)
-                                              : link_.receiveModbusReply(reply, deadline);
-    if (io == Io::Ok)
-        return true;
-    reply->clear();
-    link_.close();
-    return false;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const bool answered = wire.io == Io::Ok && !wire.reply.isEmpty();
+    const int result = api().DataCom(&wire.reply, wire.reply.size())->result;
+    const bool success = isSuccess(result);
+    ReplyVerdict verdict;
+    if (!success && wire.problem.empty())
+        verdict = judgeRefusedReply(frame, replyLen, wire.reply, config_.remote, result);
+    // Nothing may answer a frame that expects no reply, nor a failed one,
+    // into the next exchange. Only a clean refusal (an exception response
+    // to this very request) shows the connection still in step.
+    if (link_.isOpen() && (replyLen == 0 || !success)) {
+        if (verdict.inStep)
+            link_.discardPending();
+        else
+            link_.close();
+    }
+    track(request, result, wire.problem.empty() ? verdict.reason : wire.problem);
+    account(request.station, result, answered ? ms : -1);
+    publish();
+    return true;
 }
 
-bool PlcHost::ensureConnected() {
+// Sends the frame and collects its reply. Whatever goes wrong on the wire
+// drops the connection: a late reply must never meet a later request.
+PlcHost::Wire PlcHost::transact(const Protocol &p) {
+    Wire w;
+    if (!ensureConnected(w.problem)) {
+        w.io = stopping() ? Io::Stopped : Io::Failed;
+        return w;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(config_.timeoutMs);
+    w.io = link_.send(p.frame, deadline);
+    if (w.io == Io::Ok && p.replyLen != 0)
+        w.io = config_.remote && p.replyLen > 0 ? link_.receive(p.replyLen, &w.reply, deadline)
+                                                : link_.receiveModbusReply(&w.reply, deadline);
+    if (w.io == Io::Ok)
+        return w;
+    w.problem = wireProblem(w.io, w.reply, config_.timeoutMs);
+    w.reply.clear();
+    link_.close();
+    return w;
+}
+
+bool PlcHost::ensureConnected(std::string &error) {
     if (link_.isOpen())
         return true;
     const auto start = Clock::now();
-    std::string error;
-    if (link_.open(config_.address, config_.port, config_.timeoutMs, &error)) {
+    if (link_.open(config_.address, config_.port, config_.timeoutMs, error)) {
         std::lock_guard<std::mutex> lock(mutex_);
         stats_.reconnects += connectedOnce_ ? 1 : 0;
         connectedOnce_ = true;
         return true;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lastError_ = error;
-    }
     // A refused connection fails at once: spend the rest of the time-out,
     // as an unanswered request would, instead of spinning.
     auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    idle(config_.timeoutMs - static_cast<int>(spent.count()), false);
+    pauseFor(config_.timeoutMs - static_cast<int>(spent.count()), false);
     return false;
 }
 
+// Reports a request given up, and brings the readings of the plan variables
+// a cyclic block holds up to date.
+void PlcHost::track(const RW_VAR &request, int result, const std::string &why) {
+    const bool ok = isSuccess(result);
+    const bool givenUp = !ok && result != PLC_RESULT_RETRY_PENDING;
+    if (!ok) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastError_ = why;
+    }
+    if (givenUp)
+        report(describe(request) + " given up: " + why);
+    if (!isCyclic(request) || !loopPlan_)
+        return;
+    const RegisterRun block{request.station, request.regType, request.regAddr, request.count};
+    const auto now = WallClock::now();
+    blocks_.record(block, ok, now);
+    std::vector<Update> updates;
+    for (size_t i : loopPlan_->overlapping(block)) {
+        Reading next;
+        next.quality = ok ? Quality::Good : givenUp ? Quality::Failed : Quality::Stale;
+        next.reason = ok ? "" : why;
+        const Variable &v = loopPlan_->variable(i);
+        // Good only once every block holding the variable was read, with
+        // the value bytes as the PLC gave them (a write may change the
+        // driver's copy before the PLC confirms it).
+        if (ok && (!blocks_.allGood(loopPlan_->run(i), &next.lastGood) ||
+                   api().GetRegisterData(nullptr, v.type, QString::fromStdString(v.address),
+                                         v.station, next.data, driverCount(v)) == 0))
+            continue;
+        updates.emplace_back(i, std::move(next));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (plan_ != loopPlan_)
+        return;
+    for (Update &u : updates) {
+        Reading &r = readings_[u.first];
+        if (u.second.quality == Quality::Good)
+            r = std::move(u.second);
+        else if (u.second.quality == Quality::Failed) {
+            r.quality = Quality::Failed;
+            r.reason = u.second.reason;
+        } else
+            makeStale(r, u.second.reason);
+    }
+}
+
+// "station 1: read hold.word 10..19 (temp, level)"
+std::string PlcHost::describe(const RW_VAR &request) const {
+    std::vector<std::string> labels;
+    if (isCyclic(request) && loopPlan_) {
+        const RegisterRun block{request.station, request.regType, request.regAddr, request.count};
+        for (size_t i : loopPlan_->overlapping(block))
+            labels.push_back(loopPlan_->variable(i).label);
+    } else if (!request.label.isEmpty()) {
+        labels.push_back(request.label.toStdString());
+    }
+    return "station " + std::to_string(request.station) + ": " + requestText(request, labels);
+}
+
 void PlcHost::account(int station, int result, double roundTripMs) {
-    bool demoteNow = false;
+    const bool ok = isSuccess(result);
+    const bool retry = result == PLC_RESULT_RETRY_PENDING;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.exchanges;
-        if (isSuccess(result)) {
+        if (ok) {
             if (roundTripMs >= 0)
                 roundTrips_.add(roundTripMs);
         } else {
             ++stats_.failures;
-            ++(result == 0 ? stats_.retries : stats_.givenUp);
+            ++(retry ? stats_.retries : stats_.givenUp);
         }
     }
-    passFailed_ = passFailed_ || !isSuccess(result);
-    retryPending_ = result == 0;
-    if (isSuccess(result))
+    passFailed_ = passFailed_ || !ok;
+    retryPending_ = retry;
+    if (ok) {
         consecutiveGiveUps_[station] = 0;
-    else if (result != 0)
-        demoteNow = ++consecutiveGiveUps_[station] >= config_.demoteAfter;
+        return;
+    }
     // In single-station mode every request is the one station's: switching
-    // it off would only pause everything and drop queued writes unreported.
-    if (demoteNow && config_.demoteAfter > 0 && config_.multiStation)
+    // it off would only pause everything and drop queued writes.
+    if (!retry && ++consecutiveGiveUps_[station] >= config_.demoteAfter &&
+        config_.demoteAfter > 0 && config_.multiStation)
         demote(station);
 }
 
 void PlcHost::demote(int station) {
-    api().EnCommStation(station, 0);
+    api().EnCommStation(station, PLC_STATION_OFF);
     demotedUntil_[station] = Clock::now() + std::chrono::milliseconds(config_.demoteMs);
     consecutiveGiveUps_[station] = 0;
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++stats_.demotions;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.demotions;
+        markStationOff(station);
+    }
+    report("station " + std::to_string(station) + ": switched off for " +
+           std::to_string(config_.demoteMs) + " ms after " + std::to_string(config_.demoteAfter) +
+           " requests in a row were given up");
 }
 
 void PlcHost::restoreDemoted() {
@@ -393,12 +588,41 @@ void PlcHost::restoreDemoted() {
             ++it;
             continue;
         }
-        api().EnCommStation(it->first, 1);
+        api().EnCommStation(it->first, PLC_STATION_ON);
+        report("station " + std::to_string(it->first) + ": switched back on");
         it = demotedUntil_.erase(it);
     }
 }
 
-void PlcHost::idle(int ms, bool wakeable) {
+void PlcHost::applyStationChanges() {
+    std::vector<StationChange> changes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changes.swap(stationChanges_);
+    }
+    for (const StationChange &c : changes) {
+        if (c.station < 0)
+            demotedUntil_.clear(); // the driver switched every station on
+        else
+            demotedUntil_.erase(c.station);
+        consecutiveGiveUps_.erase(c.station);
+        report((c.station < 0 ? std::string("every station") : "station " + std::to_string(c.station)) +
+               (c.on ? ": switched on" : ": switched off"));
+    }
+}
+
+// With mutex_ held: the values of a switched-off station are no longer kept
+// up to date.
+void PlcHost::markStationOff(int station) {
+    if (!plan_)
+        return;
+    for (size_t i = 0; i < plan_->size(); ++i) {
+        if (plan_->run(i).station == station)
+            makeStale(readings_[i], "station " + std::to_string(station) + " switched off");
+    }
+}
+
+void PlcHost::pauseFor(int ms, bool wakeable) {
     if (ms <= 0)
         return;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -406,6 +630,22 @@ void PlcHost::idle(int ms, bool wakeable) {
                      [&] { return stopping_ || (wakeable && woken_); });
     if (wakeable)
         woken_ = false;
+}
+
+// Nothing to send: sleep until a caller brings work, the host stops or a
+// demoted station is due back.
+void PlcHost::waitForWork() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto ready = [&] { return stopping_ || woken_; };
+    if (demotedUntil_.empty()) {
+        loopCv_.wait(lock, ready);
+    } else {
+        auto due = demotedUntil_.begin()->second;
+        for (const auto &d : demotedUntil_)
+            due = std::min(due, d.second);
+        loopCv_.wait_until(lock, due, ready);
+    }
+    woken_ = false;
 }
 
 } // namespace plchost

@@ -256,7 +256,7 @@ int runWrites(PlcHost &host, const std::vector<Write> &writes) {
         RequestId id;
         std::string error;
         PlcHost::Status s = PlcHost::Failed;
-        if (host.write(w.target, w.value, &id, &error))
+        if (host.write(w.target, w.value, &id, error))
             s = host.waitCompletion(id, requestWaitMs(host.config()));
         std::cerr << "write " << w.text << ": " << outcome(s, error) << "\n";
         if (s != PlcHost::Done)
@@ -271,7 +271,7 @@ int runReads(PlcHost &host, Output &output, const std::vector<Variable> &reads) 
         RequestId id;
         std::string error;
         PlcHost::Status s = PlcHost::Failed;
-        if (host.readOnce(v, &id, &error))
+        if (host.readOnce(v, &id, error))
             s = host.waitCompletion(id, requestWaitMs(host.config()));
         if (s == PlcHost::Done) {
             output.show({v}, false);
@@ -316,17 +316,17 @@ int main(int argc, char **argv) {
 
     PlcHost host(options.host);
     std::string error;
-    if (!host.load(&error)) {
+    if (!host.load(error)) {
         std::cerr << "plc_poll: " << error << "\n";
         return kUnreachable;
     }
     TcpLink probe;
-    if (!probe.open(options.host.address, options.host.port, options.host.timeoutMs, &error)) {
+    if (!probe.open(options.host.address, options.host.port, options.host.timeoutMs, error)) {
         std::cerr << "plc_poll: " << error << "\n";
         return kUnreachable;
     }
     probe.close();
-    if (!host.setPlan(options.vars, &error))
+    if (!host.setPlan(options.vars, error))
         usageError(error);
 
     host.start();

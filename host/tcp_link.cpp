@@ -1,13 +1,15 @@
 #include "tcp_link.h"
 
+#include "modbus_protocol.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,33 +17,55 @@ namespace plchost {
 
 namespace {
 
+// The shortest length field of a reply: the unit identifier and a function code.
+constexpr int kMinLengthField = 2;
+
 int msUntil(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Connects one address within the time-out; -1 with errno-style text on failure.
-int connectOne(const addrinfo *ai, Clock::time_point deadline, std::string *error) {
+// Waits until fd is ready for `events`, the deadline passes or `stop` is raised.
+Io waitReady(int fd, short events, Clock::time_point deadline, const StopSignal *stop) {
+    pollfd p[2] = {{fd, events, 0}, {stop ? stop->fd() : -1, POLLIN, 0}};
+    for (;;) {
+        if (stop && stop->raised())
+            return Io::Stopped;
+        const int ready = poll(p, 2, msUntil(deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Io::Failed;
+        if (p[1].revents != 0)
+            return Io::Stopped;
+        return ready == 0 ? Io::TimedOut : Io::Ok;
+    }
+}
+
+// Connects one address before the deadline; -1 with errno-style text on failure.
+int connectOne(const addrinfo *ai, Clock::time_point deadline, const StopSignal *stop,
+               std::string &error) {
     int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
-        *error = std::strerror(errno);
+        error = std::strerror(errno);
         return -1;
     }
     int err = 0;
     if (connect(fd, ai->ai_addr, ai->ai_addrlen) < 0) {
         err = errno;
         if (err == EINPROGRESS) {
-            pollfd p{fd, POLLOUT, 0};
-            int ready = poll(&p, 1, msUntil(deadline));
+            const Io io = waitReady(fd, POLLOUT, deadline, stop);
             socklen_t len = sizeof err;
-            if (ready <= 0)
+            if (io == Io::Stopped)
+                err = ECANCELED;
+            else if (io != Io::Ok)
                 err = ETIMEDOUT;
             else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
                 err = errno;
         }
     }
     if (err != 0) {
-        *error = std::strerror(err);
+        error = std::strerror(err);
         ::close(fd);
         return -1;
     }
@@ -52,7 +76,26 @@ int connectOne(const addrinfo *ai, Clock::time_point deadline, std::string *erro
 
 } // namespace
 
-bool TcpLink::open(const std::string &host, int port, int timeoutMs, std::string *error) {
+StopSignal::StopSignal() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+StopSignal::~StopSignal() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void StopSignal::raise() {
+    raised_ = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+}
+
+void StopSignal::clear() {
+    std::uint64_t count;
+    [[maybe_unused]] ssize_t n = ::read(fd_, &count, sizeof count);
+    raised_ = false;
+}
+
+bool TcpLink::open(const std::string &host, int port, int timeoutMs, std::string &error) {
     close();
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     addrinfo hints{};
@@ -61,15 +104,15 @@ bool TcpLink::open(const std::string &host, int port, int timeoutMs, std::string
     addrinfo *list = nullptr;
     int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
     if (rc != 0) {
-        *error = "cannot resolve " + host + ": " + gai_strerror(rc);
+        error = "cannot resolve " + host + ": " + gai_strerror(rc);
         return false;
     }
     std::string why = "no address";
     for (addrinfo *ai = list; ai && fd_ < 0; ai = ai->ai_next)
-        fd_ = connectOne(ai, deadline, &why);
+        fd_ = connectOne(ai, deadline, stop_, why);
     freeaddrinfo(list);
     if (fd_ < 0)
-        *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + why;
+        error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + why;
     return fd_ >= 0;
 }
 
@@ -79,24 +122,16 @@ void TcpLink::close() {
     fd_ = -1;
 }
 
-bool TcpLink::waitFor(short events, Clock::time_point deadline, Io *why) {
-    pollfd p{fd_, events, 0};
-    int ready;
-    do
-        ready = poll(&p, 1, msUntil(deadline));
-    while (ready < 0 && errno == EINTR);
-    if (ready > 0)
-        return true;
-    *why = ready == 0 ? Io::TimedOut : Io::Failed;
-    return false;
+Io TcpLink::waitFor(short events, Clock::time_point deadline) {
+    return waitReady(fd_, events, deadline, stop_);
 }
 
 Io TcpLink::send(const QByteArray &bytes, Clock::time_point deadline) {
     int sent = 0;
-    Io why = Io::Failed;
     while (sent < bytes.size()) {
-        if (!waitFor(POLLOUT, deadline, &why))
-            return why;
+        const Io io = waitFor(POLLOUT, deadline);
+        if (io != Io::Ok)
+            return io;
         ssize_t n = ::send(fd_, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return errno == EPIPE || errno == ECONNRESET ? Io::Closed : Io::Failed;
@@ -110,32 +145,44 @@ Io TcpLink::receive(int n, QByteArray *out, Clock::time_point deadline) {
     const int start = out->size();
     out->resize(start + n);
     int got = 0;
-    Io why = Io::Failed;
-    while (got < n) {
-        if (!waitFor(POLLIN, deadline, &why))
-            return why;
-        ssize_t r = ::recv(fd_, out->data() + start + got, n - got, 0);
-        if (r == 0 || (r < 0 && errno == ECONNRESET))
-            return Io::Closed;
-        if (r < 0 && errno != EAGAIN && errno != EINTR)
-            return Io::Failed;
+    Io io = Io::Ok;
+    while (got < n && (io = waitFor(POLLIN, deadline)) == Io::Ok) {
+        const ssize_t r = ::recv(fd_, out->data() + start + got, n - got, 0);
         if (r > 0)
             got += static_cast<int>(r);
+        else if (r == 0 || errno == ECONNRESET)
+            io = Io::Closed;
+        else if (errno != EAGAIN && errno != EINTR)
+            io = Io::Failed;
+        if (io != Io::Ok)
+            break;
     }
-    return Io::Ok;
+    out->resize(start + got); // a failed receive leaves what did arrive
+    return io;
 }
 
 Io TcpLink::receiveModbusReply(QByteArray *out, Clock::time_point deadline) {
-    Io io = receive(6, out, deadline);
+    const int start = out->size();
+    Io io = receive(modbus::kLengthFieldStart, out, deadline);
     if (io != Io::Ok)
         return io;
-    const auto byte = [&](int i) { return static_cast<quint8>(out->at(i)); };
-    const int length = byte(4) << 8 | byte(5);
-    // The protocol identifier is 0, and the length covers the unit
-    // identifier plus at most 253 bytes of reply.
-    if (byte(2) != 0 || byte(3) != 0 || length < 2 || length > 254)
-        return Io::Failed;
+    const char *header = out->constData() + start;
+    const int length = modbus::getUint16(header, modbus::kLengthOffset);
+    if (modbus::getUint16(header, modbus::kProtocolIdOffset) != 0 || length < kMinLengthField ||
+        length > modbus::kMaxLengthField)
+        return Io::Malformed;
     return receive(length, out, deadline);
+}
+
+void TcpLink::discardPending() {
+    char scratch[512];
+    while (fd_ >= 0) {
+        const ssize_t r = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (r < 0 && errno == EAGAIN)
+            return;
+        if (r == 0 || (r < 0 && errno != EINTR))
+            close(); // the peer has gone, or the socket broke
+    }
 }
 
 } // namespace plchost

@@ -62,28 +62,28 @@ struct Rig {
             tune(c);
         host = std::make_unique<PlcHost>(c);
         std::string error;
-        loaded = host->load(&error);
+        loaded = host->load(error);
         EXPECT_TRUE(loaded) << error;
     }
     ~Rig() { host.reset(); } // the host stops before the simulator does
 
     void start(const std::vector<Variable> &plan = {}) {
         std::string error;
-        ASSERT_TRUE(host->setPlan(plan, &error)) << error;
+        ASSERT_TRUE(host->setPlan(plan, error)) << error;
         host->start();
     }
 
     PlcHost::Status write(const Variable &v, const QByteArray &value, int timeoutMs = 3000) {
         RequestId id;
         std::string error;
-        EXPECT_TRUE(host->write(v, value, &id, &error)) << error;
+        EXPECT_TRUE(host->write(v, value, &id, error)) << error;
         return host->waitCompletion(id, timeoutMs);
     }
 
     PlcHost::Status read(const Variable &v, int timeoutMs = 3000) {
         RequestId id;
         std::string error;
-        EXPECT_TRUE(host->readOnce(v, &id, &error)) << error;
+        EXPECT_TRUE(host->readOnce(v, &id, error)) << error;
         return host->waitCompletion(id, timeoutMs);
     }
 

@@ -158,7 +158,7 @@ TEST(HostLoop, RetriesThenGiveUpWhenRepliesAreDropped) {
     r.start();
     RequestId id;
     std::string error;
-    ASSERT_TRUE(r.host->write(var(7, "5"), le({1, 0}), &id, &error)) << error;
+    ASSERT_TRUE(r.host->write(var(7, "5"), le({1, 0}), &id, error)) << error;
     EXPECT_EQ(r.host->waitCompletion(id, 3000), PlcHost::Failed);
     const StatsSnapshot s = r.host->stats();
     EXPECT_EQ(s.exchanges, 3u);
@@ -238,8 +238,8 @@ TEST(HostLoop, ResumesAfterThePlcRestarts) {
     const int port = first->port();
     PlcHost host(config(port));
     std::string error;
-    ASSERT_TRUE(host.load(&error)) << error;
-    ASSERT_TRUE(host.setPlan({word}, &error)) << error;
+    ASSERT_TRUE(host.load(error)) << error;
+    ASSERT_TRUE(host.setPlan({word}, error)) << error;
     host.start();
     EXPECT_TRUE(eventually([&] { return host.values(word) == Values{1}; }));
     EXPECT_EQ(first->stop(), 0);
@@ -257,15 +257,15 @@ TEST(HostLoop, UnusableRequestsAreRefused) {
     HostConfig bad = config(1);
     bad.regsPerFrame = 0;
     std::string error;
-    EXPECT_FALSE(PlcHost(bad).load(&error));
+    EXPECT_FALSE(PlcHost(bad).load(error));
     EXPECT_NE(error.find("registers per frame"), std::string::npos) << error;
 
     PlcHost host(config(1)); // single station 1, 100 registers per request
-    EXPECT_FALSE(host.setPlan({var(7, "0")}, &error));
+    EXPECT_FALSE(host.setPlan({var(7, "0")}, error));
     EXPECT_NE(error.find("not loaded"), std::string::npos) << error;
-    ASSERT_TRUE(host.load(&error)) << error;
+    ASSERT_TRUE(host.load(error)) << error;
     PlcHost second(config(1));
-    EXPECT_FALSE(second.load(&error)); // one driver object per plug-in file
+    EXPECT_FALSE(second.load(error)); // one driver object per plug-in file
     EXPECT_NE(error.find("already in use"), std::string::npos) << error;
 
     const struct {
@@ -277,13 +277,13 @@ TEST(HostLoop, UnusableRequestsAreRefused) {
         {var(13, "0"), "unknown type"},
     };
     for (const auto &p : plans) {
-        EXPECT_FALSE(host.setPlan({var(7, "0"), p.v}, &error)) << p.reason;
+        EXPECT_FALSE(host.setPlan({var(7, "0"), p.v}, error)) << p.reason;
         EXPECT_NE(error.find(p.reason), std::string::npos) << error;
     }
     RequestId id;
-    EXPECT_FALSE(host.write(var(6, "0"), le({1, 0}), &id, &error));
+    EXPECT_FALSE(host.write(var(6, "0"), le({1, 0}), &id, error));
     EXPECT_NE(error.find("read-only"), std::string::npos) << error;
-    EXPECT_FALSE(host.readOnce(var(7, "0", 1, 0), &id, &error));
+    EXPECT_FALSE(host.readOnce(var(7, "0", 1, 0), &id, error));
     EXPECT_TRUE(host.values(var(0, "3")).empty());
 }
 

@@ -32,7 +32,7 @@ inline plchost::HostConfig hostConfig(int port) {
 // an empty text.
 inline std::string start(plchost::PlcHost &host, const std::vector<plchost::Variable> &plan) {
     std::string error;
-    if (!host.load(&error) || !host.setPlan(plan, &error))
+    if (!host.load(error) || !host.setPlan(plan, error))
         return error.empty() ? "no reason given" : error;
     host.start();
     return {};

@@ -198,7 +198,7 @@ TEST(Soak, EveryWriteIsAccountedForAndConfirmedValuesReachThePlc) {
                 std::string error;
                 while (Clock::now() < until) {
                     const Variable &v = kTargets[random() % kTargets.size()];
-                    EXPECT_TRUE(host.readOnce(v, &id, &error)) << error;
+                    EXPECT_TRUE(host.readOnce(v, &id, error)) << error;
                     EXPECT_EQ(host.values(v).size(), static_cast<size_t>(v.count));
                     ++reads;
                     std::this_thread::sleep_for(std::chrono::milliseconds(3));
@@ -215,7 +215,7 @@ TEST(Soak, EveryWriteIsAccountedForAndConfirmedValuesReachThePlc) {
                 }
                 const QByteArray value = randomValue(kTargets[t], random);
                 RequestId id;
-                if (!host.write(kTargets[t], value, &id, &error)) {
+                if (!host.write(kTargets[t], value, &id, error)) {
                     ADD_FAILURE() << error;
                     break;
                 }

@@ -40,7 +40,7 @@ void hammer(PlcHost &host, unsigned seed, Clock::time_point until, std::atomic<u
             QByteArray value(reliability::valueBytes(v), '\0');
             for (char &byte : value)
                 byte = static_cast<char>(pick(2) ? pick(256) : pick(2));
-            EXPECT_TRUE(host.write(v, value, &id, &error)) << v.label << ": " << error;
+            EXPECT_TRUE(host.write(v, value, &id, error)) << v.label << ": " << error;
             break;
         }
         case 1: // GetRegisterData
@@ -48,7 +48,7 @@ void hammer(PlcHost &host, unsigned seed, Clock::time_point until, std::atomic<u
             EXPECT_EQ(host.values(v).size(), static_cast<size_t>(v.count)) << v.label;
             break;
         case 3: // AddListOnceReadVar
-            EXPECT_TRUE(host.readOnce(v, &id, &error)) << v.label << ": " << error;
+            EXPECT_TRUE(host.readOnce(v, &id, error)) << v.label << ": " << error;
             break;
         case 4: // EnCommStation; station 1 stays on so the loop always has work
             host.setStationEnabled(2 + static_cast<int>(pick(2)), pick(2) == 0);
@@ -58,7 +58,7 @@ void hammer(PlcHost &host, unsigned seed, Clock::time_point until, std::atomic<u
             for (const Variable &extra : kVariables)
                 if (pick(3) == 0)
                     plan.push_back(extra);
-            EXPECT_TRUE(host.setPlan(plan, &error)) << error;
+            EXPECT_TRUE(host.setPlan(plan, error)) << error;
             break;
         }
         }
@@ -108,9 +108,9 @@ TEST(Stress, HostThreadsAgainstTheLoopNeitherDeadlockNorCorrupt) {
     const Variable target{"check", 7, "900", 1, 2};
     RequestId id;
     std::string error;
-    ASSERT_TRUE(host.write(target, QByteArray("\x34\x12", 2), &id, &error)) << error;
+    ASSERT_TRUE(host.write(target, QByteArray("\x34\x12", 2), &id, error)) << error;
     ASSERT_EQ(host.waitCompletion(id, 10000), PlcHost::Done);
-    ASSERT_TRUE(host.readOnce(target, &id, &error)) << error;
+    ASSERT_TRUE(host.readOnce(target, &id, error)) << error;
     ASSERT_EQ(host.waitCompletion(id, 10000), PlcHost::Done);
     EXPECT_EQ(host.values(target), std::vector<std::uint32_t>{0x1234});
     host.stop();
