@@ -375,6 +375,54 @@ TEST(HostLoop, SurplusRepliesNeverMeetALaterRequest) {
                         "(illegal data address)");
 }
 
+// A server that takes unit 0 for "this device" answers a broadcast write.
+// A host that keeps its connection and reads one reply per frame then finds
+// that answer in front of the next request's, and each reply after it one
+// request late. Transaction ids tell them apart: each late reply fails and
+// the frame's retry meets its own answer, so no value is ever another's.
+TEST(HostLoop, TransactionIdsKeepANaiveHostInStepWithAServerAnsweringUnitZero) {
+    SimProcess sim({"--answer-unit0", "-s", "1:h0=11", "-s", "1:h5000=22"});
+    Plugin plugin;
+    std::string error;
+    ASSERT_TRUE(plugin.open(PLUGIN_PATH, &error)) << error;
+    const PluginApi &api = plugin.api();
+    ComInfo info{};
+    info.maxRegsPerFrame = 100;
+    info.retryLimit = 3;
+    info.multiStation = 1;
+    info.writeMode = PLC_WRITE_TO_PLC;
+    api.SetComInfo(&info);
+    api.RegistCallBackFuncIntf([](int, int, int, int) { return 0; },
+                               [](QList<RW_VAR>, int, int) { return 0; });
+    QList<HOSTVAR> plan{HOSTVAR(), HOSTVAR()};
+    for (int i = 0; i < 2; ++i) {
+        plan[i].regType = quint8(7 + i); // hold.word 0, ext.word 0 (register 5000)
+        plan[i].station = 1;
+        plan[i].address = QStringLiteral("0");
+        plan[i].count = 1;
+    }
+    api.ReCreatReadVarList(&plan);
+    api.SetRegisterData(QString(), 7, QStringLiteral("3"), 0, le({5, 0}), 1, 1, 1);
+    TcpLink link;
+    ASSERT_TRUE(link.open("127.0.0.1", sim.port(), 3000, error)) << error;
+    for (int exchange = 0; exchange < 12; ++exchange) {
+        const Protocol *p = api.ComCommunication();
+        ASSERT_NE(p, nullptr);
+        const auto deadline = Clock::now() + std::chrono::seconds(3);
+        QByteArray reply;
+        ASSERT_EQ(link.send(p->frame, deadline), Io::Ok);
+        if (p->replyLen != 0) {
+            ASSERT_EQ(link.receiveModbusReply(&reply, deadline), Io::Ok);
+        }
+        EXPECT_NE(api.DataCom(&reply, reply.size())->result, PLC_RESULT_BAD_REPLY + 1);
+    }
+    for (int type : {7, 8}) {
+        QByteArray value;
+        ASSERT_EQ(api.GetRegisterData(nullptr, type, QStringLiteral("0"), 1, value, 1), 1);
+        EXPECT_EQ(value, type == 7 ? le({11, 0}) : le({22, 0})) << "type " << type;
+    }
+}
+
 // Replies arriving a few bytes at a time are reassembled, never cut.
 TEST(HostLoop, RepliesSplitOverTcpSegments) {
     Rig r({"--split", "3", "--set", "1:h0=11", "--set", "1:h49=22", "--set", "1:i19=33"});
