@@ -27,7 +27,9 @@ int CsvReader::take() {
     return c;
 }
 
-int CsvReader::peek() { return pending_.empty() ? in_.sgetc() : static_cast<unsigned char>(pending_[0]); }
+int CsvReader::peek() {
+    return pending_.empty() ? in_.sgetc() : static_cast<unsigned char>(pending_[0]);
+}
 
 // One character; CRLF comes as LF, and lines are counted.
 int CsvReader::get() {
@@ -98,7 +100,8 @@ bool CsvReader::next(std::vector<std::string> &fields, int &line, std::string &e
             endField();
             return true;
         }
-        if (c == '#' && comments_ && fields.empty() && state == Unquoted && trimmed(field).empty()) {
+        if (c == '#' && comments_ && fields.empty() && state == Unquoted &&
+            trimmed(field).empty()) {
             if (!skipLine())
                 return false;
             line = line_;

@@ -93,17 +93,23 @@ struct Option {
 
 const Option kOptions[] = {
     {"--host", "", "ADDR", "PLC address (default 127.0.0.1; also the one plain argument)",
-     [](Options &o, const std::string &v, std::string &) { o.host.address = v; return true; }},
+     [](Options &o, const std::string &v, std::string &) {
+         o.host.address = v;
+         return true;
+     }},
     {"--port", "-p", "N", "TCP port (default 502)",
-     [](Options &o, const std::string &v, std::string &e) { return wholeNumber(v, 1, 65535, o.host.port, e); }},
+     [](Options &o, const std::string &v, std::string &e) {
+         return wholeNumber(v, 1, 65535, o.host.port, e);
+     }},
     {"--station", "-a", "N", "station (unit id) of variables that name none (default 1)",
      [](Options &o, const std::string &v, std::string &e) {
          return wholeNumber(v, 0, 255, o.host.defaultStation, e);
      }},
     {"--register", "-r", "ADDR", "poll the register(s) at ADDR, as -t, -c and -a say (repeatable)",
      [](Options &o, const std::string &v, std::string &) { return spec(o, "-r", v); }},
-    {"--type", "-t", "TYPE", "type of -r: hold or 4 (default), in or 3, ref, or a driver type;\n"
-                             "any type may end in :FORMAT, e.g. -t hold:float, -t in:int32:abcd",
+    {"--type", "-t", "TYPE",
+     "type of -r: hold or 4 (default), in or 3, ref, or a driver type;\n"
+     "any type may end in :FORMAT, e.g. -t hold:float, -t in:int32:abcd",
      [](Options &o, const std::string &v, std::string &e) {
          const std::string table = v.substr(0, v.find(':'));
          if (!table.empty() && std::isdigit(static_cast<unsigned char>(table[0])) && table != "3" &&
@@ -113,15 +119,22 @@ const Option kOptions[] = {
                  "(their bits are hold.bit and in.bit)";
              return false;
          }
-         o.registerType = (table == "4" ? "hold" : table == "3" ? "in" : table) + v.substr(table.size());
+         o.registerType = (table == "4"   ? "hold"
+                           : table == "3" ? "in"
+                                          : table) +
+                          v.substr(table.size());
          return true;
      }},
     {"--count", "-c", "N", "values of -r (default 1)",
-     [](Options &o, const std::string &v, std::string &) { o.registerCount = v; return true; }},
+     [](Options &o, const std::string &v, std::string &) {
+         o.registerCount = v;
+         return true;
+     }},
     {"--one-based", "", nullptr, "plain register numbers count from 1 (default: from 0)",
      [](Options &o, const std::string &, std::string &) { return o.defaults.oneBased = true; }},
-    {"--order", "", "ORDER", "byte order of 32-bit values: CDAB (default, low word first),\n"
-                             "ABCD (high word first), BADC or DCBA",
+    {"--order", "", "ORDER",
+     "byte order of 32-bit values: CDAB (default, low word first),\n"
+     "ABCD (high word first), BADC or DCBA",
      [](Options &o, const std::string &v, std::string &e) {
          if (parseByteOrder(v, o.defaults.format.order))
              return true;
@@ -139,8 +152,9 @@ const Option kOptions[] = {
      [](Options &o, const std::string &v, std::string &) { return spec(o, "--vars", v); }},
     {"--read", "", "SPEC", "read TYPE,ADDRESS[,COUNT[,STATION]] once (repeatable)",
      [](Options &o, const std::string &v, std::string &) { return spec(o, "--read", v); }},
-    {"--write", "", "SPEC", "write TYPE,ADDRESS,VALUES[,STATION] once, before the reads;\n"
-                            "VALUES separated by blanks: hold.word,10,\"1 -2 0x3\"",
+    {"--write", "", "SPEC",
+     "write TYPE,ADDRESS,VALUES[,STATION] once, before the reads;\n"
+     "VALUES separated by blanks: hold.word,10,\"1 -2 0x3\"",
      [](Options &o, const std::string &v, std::string &) { return spec(o, "--write", v); }},
     {"--once", "-1", nullptr, "poll every variable once, then stop",
      [](Options &o, const std::string &, std::string &) { return o.once = true; }},
@@ -149,17 +163,24 @@ const Option kOptions[] = {
          return wholeNumber(v, 0, 86400000, o.host.intervalMs, e);
      }},
     {"--duration", "", "SECONDS", "stop polling after this long (default: until interrupted)",
-     [](Options &o, const std::string &v, std::string &e) { return seconds(v, 0, 1e7, o.durationS, e); }},
+     [](Options &o, const std::string &v, std::string &e) {
+         return seconds(v, 0, 1e7, o.durationS, e);
+     }},
     {"--format", "", "FORMAT", "table (default), csv or json",
      [](Options &o, const std::string &v, std::string &e) {
-         o.format = v == "csv" ? OutputFormat::Csv : v == "json" ? OutputFormat::Json : OutputFormat::Table;
+         o.format = v == "csv"    ? OutputFormat::Csv
+                    : v == "json" ? OutputFormat::Json
+                                  : OutputFormat::Table;
          if (v == "table" || v == "csv" || v == "json")
              return true;
          e = "needs table, csv or json, not '" + v + "'";
          return false;
      }},
     {"--output", "", "FILE", "append the values to FILE instead of printing them",
-     [](Options &o, const std::string &v, std::string &) { o.outputPath = v; return true; }},
+     [](Options &o, const std::string &v, std::string &) {
+         o.outputPath = v;
+         return true;
+     }},
     {"--timeout-ms", "", "N", "connect and reply time-out (default 1000)",
      [](Options &o, const std::string &v, std::string &e) {
          return wholeNumber(v, 1, 600000, o.host.timeoutMs, e);
@@ -173,15 +194,19 @@ const Option kOptions[] = {
          return true;
      }},
     {"--retries", "", "N", "failed exchanges retried before giving up (default 2)",
-     [](Options &o, const std::string &v, std::string &e) { return wholeNumber(v, 0, 100, o.host.retryLimit, e); }},
-    {"--multi-station", "", nullptr, "keep values per station (automatic when several stations\n"
-                                     "are named or a register lies outside the single-station images)",
+     [](Options &o, const std::string &v, std::string &e) {
+         return wholeNumber(v, 0, 100, o.host.retryLimit, e);
+     }},
+    {"--multi-station", "", nullptr,
+     "keep values per station (automatic when several stations\n"
+     "are named or a register lies outside the single-station images)",
      [](Options &o, const std::string &, std::string &) { return o.multiStation = true; }},
     {"--regs-per-frame", "", "N", "largest request in registers, 1..123 (default 100)",
      [](Options &o, const std::string &v, std::string &e) {
          return wholeNumber(v, 1, 123, o.host.regsPerFrame, e);
      }},
-    {"--demote-after", "", "N", "switch a station off after N given-up requests in a row (default 3)",
+    {"--demote-after", "", "N",
+     "switch a station off after N given-up requests in a row (default 3)",
      [](Options &o, const std::string &v, std::string &e) {
          return wholeNumber(v, 0, 1000, o.host.demoteAfter, e);
      }},
@@ -192,7 +217,10 @@ const Option kOptions[] = {
     {"--remote", "", nullptr, "remote-area records instead of Modbus TCP",
      [](Options &o, const std::string &, std::string &) { return o.host.remote = true; }},
     {"--plugin", "", "PATH", "driver plug-in (default: the one built with this program)",
-     [](Options &o, const std::string &v, std::string &) { o.host.pluginPath = v; return true; }},
+     [](Options &o, const std::string &v, std::string &) {
+         o.host.pluginPath = v;
+         return true;
+     }},
     {"--help", "-h", nullptr, "this text",
      [](Options &o, const std::string &, std::string &) { return o.help = true; }},
 };
@@ -239,7 +267,10 @@ std::string usage() {
         std::string line;
         for (bool first = true; std::getline(help, line); first = false) {
             out << "  " << (first ? names : "");
-            out << std::string(names.size() < 22 && first ? 22 - names.size() : first ? 1 : 22, ' ')
+            out << std::string(names.size() < 22 && first ? 22 - names.size()
+                               : first                    ? 1
+                                                          : 22,
+                               ' ')
                 << line << "\n";
         }
     }
@@ -265,12 +296,14 @@ bool parseSpecs(Options &o, std::string &error) {
             ok = loadVariableCsv(s.second, d, labels, o.vars, problem);
         } else if (name == "--var" || name == "-r") {
             const std::string table = o.registerType.substr(0, o.registerType.find(':'));
-            const std::string arg = name == "--var" ? s.second
-                                                    : csvField(table + " " + s.second) + "," +
-                                                          csvField(o.registerType) + "," +
-                                                          csvField(s.second) + "," + o.registerCount;
+            const std::string arg = name == "--var"
+                                        ? s.second
+                                        : csvField(table + " " + s.second) + "," +
+                                              csvField(o.registerType) + "," + csvField(s.second) +
+                                              "," + o.registerCount;
             o.vars.emplace_back();
-            ok = parseVariableArg(arg, d, o.vars.back(), problem) && labels.addLast(o.vars, problem);
+            ok =
+                parseVariableArg(arg, d, o.vars.back(), problem) && labels.addLast(o.vars, problem);
         } else if (name == "--read") {
             o.reads.emplace_back();
             ok = parseReadArg(s.second, d, o.reads.back(), problem);
@@ -327,7 +360,8 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
         std::string name = args[i], value;
         if (name.empty() || name[0] != '-') {
             if (!o.hostArgument.empty()) {
-                error = "unexpected argument '" + name + "' (the PLC address is '" + o.hostArgument + "')";
+                error = "unexpected argument '" + name + "' (the PLC address is '" +
+                        o.hostArgument + "')";
                 return false;
             }
             o.hostArgument = o.host.address = name;
@@ -370,7 +404,9 @@ int requestWaitMs(const HostConfig &c) {
 }
 
 std::string outcome(PlcHost::Status s, const std::string &error) {
-    return std::string(s == PlcHost::Done ? "done" : s == PlcHost::Pending ? "no answer" : "failed") +
+    return std::string(s == PlcHost::Done      ? "done"
+                       : s == PlcHost::Pending ? "no answer"
+                                               : "failed") +
            (error.empty() ? "" : " (" + error + ")");
 }
 
@@ -435,14 +471,17 @@ std::vector<Reading> readings(const PlcHost &host, const std::vector<Variable> &
 // at the end; the status says whether every variable ended with a good value.
 int poll(PlcHost &host, PollOutput &output, const Options &o) {
     using Clock = std::chrono::steady_clock;
-    const auto end = o.durationS < 0 ? Clock::time_point::max()
-                                     : Clock::now() + std::chrono::milliseconds(
-                                                          std::llround(o.durationS * 1000));
+    const auto end =
+        o.durationS < 0
+            ? Clock::time_point::max()
+            : Clock::now() + std::chrono::milliseconds(std::llround(o.durationS * 1000));
     std::uint64_t shown = 0;
+    std::vector<Reading> last; // what the latest snapshot showed
     bool done = false;
     auto show = [&] {
         shown = host.scans();
-        output.snapshot(o.vars, readings(host, o.vars),
+        last = readings(host, o.vars);
+        output.snapshot(o.vars, last,
                         "scan " + std::to_string(shown) + "  " + formatStats(host.stats()));
     };
     while (!interrupted && !done && Clock::now() < end) {
@@ -454,11 +493,12 @@ int poll(PlcHost &host, PollOutput &output, const Options &o) {
     }
     if (!done)
         show();
+    // The status tells what the last snapshot showed.
     int status = kOk;
-    for (const Variable &v : o.vars) {
-        const Reading r = host.reading(v);
+    for (size_t i = 0; i < o.vars.size(); ++i) {
+        const Reading &r = last[i];
         if (r.quality != Quality::Good) {
-            std::cerr << "plc_poll: " << v.label << ": " << qualityName(r.quality)
+            std::cerr << "plc_poll: " << o.vars[i].label << ": " << qualityName(r.quality)
                       << (r.reason.empty() ? "" : " (" + r.reason + ")") << "\n";
             status = kNotDone;
         }
@@ -490,8 +530,8 @@ int main(int argc, char **argv) {
     std::ofstream file;
     std::error_code noFile;
     // CSV appended to a file that has rows already gets no second header.
-    const bool header = o.outputPath.empty() || std::filesystem::file_size(o.outputPath, noFile) == 0 ||
-                        noFile;
+    const bool header =
+        o.outputPath.empty() || std::filesystem::file_size(o.outputPath, noFile) == 0 || noFile;
     if (!o.outputPath.empty()) {
         file.open(o.outputPath, std::ios::app | std::ios::binary);
         if (!file) {
@@ -500,8 +540,8 @@ int main(int argc, char **argv) {
         }
     }
     const char *term = std::getenv("TERM");
-    const bool terminal = o.outputPath.empty() && isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") &&
-                          !(term && std::string(term) == "dumb");
+    const bool terminal = o.outputPath.empty() && isatty(STDOUT_FILENO) &&
+                          !std::getenv("NO_COLOR") && !(term && std::string(term) == "dumb");
     std::signal(SIGINT, [](int) { interrupted = 1; });
     std::signal(SIGTERM, [](int) { interrupted = 1; });
     o.host.report = [](const std::string &line) { std::cerr << "plc_poll: " + line + "\n"; };

@@ -29,13 +29,13 @@ size_t utf8Length(const std::string &s, size_t i) {
     if (lead >= 0xC2 && lead <= 0xDF)
         return continuation(1) ? 2 : 0;
     if (lead >= 0xE0 && lead <= 0xEF) {
-        const bool second = lead == 0xE0 ? continuation(1, 0xA0) // no overlong forms
+        const bool second = lead == 0xE0   ? continuation(1, 0xA0)       // no overlong forms
                             : lead == 0xED ? continuation(1, 0x80, 0x9F) // no surrogates
                                            : continuation(1);
         return second && continuation(2) ? 3 : 0;
     }
     if (lead >= 0xF0 && lead <= 0xF4) {
-        const bool second = lead == 0xF0 ? continuation(1, 0x90)
+        const bool second = lead == 0xF0   ? continuation(1, 0x90)
                             : lead == 0xF4 ? continuation(1, 0x80, 0x8F) // up to U+10FFFF
                                            : continuation(1);
         return second && continuation(2) && continuation(3) ? 4 : 0;
@@ -76,9 +76,10 @@ std::string ageText(const Reading &r, WallClock::time_point now) {
 }
 
 bool isNumber(const Variable &v, const std::string &text) {
-    const bool digitFirst = !text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) ||
-                                              (text[0] == '-' && text.size() > 1 &&
-                                               std::isdigit(static_cast<unsigned char>(text[1]))));
+    const bool digitFirst =
+        !text.empty() &&
+        (std::isdigit(static_cast<unsigned char>(text[0])) ||
+         (text[0] == '-' && text.size() > 1 && std::isdigit(static_cast<unsigned char>(text[1]))));
     return digitFirst && v.format.display != Display::Hex && v.format.display != Display::Binary;
 }
 
@@ -148,15 +149,22 @@ void PollOutput::snapshot(const std::vector<Variable> &vars, const std::vector<R
     }
     for (size_t i = 0; i < vars.size(); ++i) {
         switch (format_) {
-        case OutputFormat::Table: text << tableRow(vars[i], readings[i], now) << "\n"; break;
-        case OutputFormat::Csv: text << csvRow(vars[i], readings[i], now) << "\r\n"; break;
-        case OutputFormat::Json: text << jsonRow(vars[i], readings[i], now) << "\n"; break;
+        case OutputFormat::Table:
+            text << tableRow(vars[i], readings[i], now) << "\n";
+            break;
+        case OutputFormat::Csv:
+            text << csvRow(vars[i], readings[i], now) << "\r\n";
+            break;
+        case OutputFormat::Json:
+            text << jsonRow(vars[i], readings[i], now) << "\n";
+            break;
         }
     }
     out_ << text.str() << std::flush;
 }
 
-std::string PollOutput::tableRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
+std::string PollOutput::tableRow(const Variable &v, const Reading &r,
+                                 WallClock::time_point now) const {
     std::string values;
     for (const std::string &value : formatValues(v.type, v.format, r.data))
         values += (values.empty() ? "" : " ") + value;
@@ -172,27 +180,28 @@ std::string PollOutput::tableRow(const Variable &v, const Reading &r, WallClock:
     return cell(v.label, kLabelWidth) + row + values;
 }
 
-std::string PollOutput::csvRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
+std::string PollOutput::csvRow(const Variable &v, const Reading &r,
+                               WallClock::time_point now) const {
     std::string row = isoTime(now) + "," + csvField(v.label) + "," + typeName(v.type) + "," +
                       formatName(v.type, v.format) + "," + std::to_string(v.station) + "," +
                       csvField(v.address) + "," + qualityName(r.quality) + "," +
-                      (everGood(r) ? isoTime(r.lastGood) : "") + "," +
-                      csvField(r.reason);
+                      (everGood(r) ? isoTime(r.lastGood) : "") + "," + csvField(r.reason);
     const std::vector<std::string> values = formatValues(v.type, v.format, r.data);
     for (int i = 0; i < std::max(valueColumns_, static_cast<int>(values.size())); ++i)
         row += "," + (i < static_cast<int>(values.size()) ? values[i] : std::string());
     return row;
 }
 
-std::string PollOutput::jsonRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
+std::string PollOutput::jsonRow(const Variable &v, const Reading &r,
+                                WallClock::time_point now) const {
     std::string values;
     for (const std::string &value : formatValues(v.type, v.format, r.data))
         values += (values.empty() ? "" : ",") + (isNumber(v, value) ? value : jsonString(value));
     return "{\"time\":\"" + isoTime(now) + "\",\"label\":" + jsonString(v.label) + ",\"type\":\"" +
            typeName(v.type) + "\",\"format\":\"" + formatName(v.type, v.format) +
            "\",\"station\":" + std::to_string(v.station) + ",\"address\":" + jsonString(v.address) +
-           ",\"quality\":\"" + qualityName(r.quality) + "\",\"last_good\":" +
-           (everGood(r) ? "\"" + isoTime(r.lastGood) + "\"" : "null") +
+           ",\"quality\":\"" + qualityName(r.quality) +
+           "\",\"last_good\":" + (everGood(r) ? "\"" + isoTime(r.lastGood) + "\"" : "null") +
            ",\"reason\":" + (r.reason.empty() ? "null" : jsonString(r.reason)) + ",\"values\":[" +
            values + "]}";
 }

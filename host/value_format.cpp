@@ -20,14 +20,16 @@ struct DisplayName {
     Display display;
     const char *name;
 };
-const DisplayName kDisplays[] = {
-    {Display::Unsigned, "unsigned"}, {Display::Signed, "signed"}, {Display::Hex, "hex"},
-    {Display::Binary, "bin"},        {Display::Int32, "int32"},   {Display::Uint32, "uint32"},
-    {Display::Float, "float"}};
+const DisplayName kDisplays[] = {{Display::Unsigned, "unsigned"}, {Display::Signed, "signed"},
+                                 {Display::Hex, "hex"},           {Display::Binary, "bin"},
+                                 {Display::Int32, "int32"},       {Display::Uint32, "uint32"},
+                                 {Display::Float, "float"}};
 // Indexed by ByteOrder: the letter of each wire byte, first register first.
 const char *const kOrders[] = {"ABCD", "CDAB", "BADC", "DCBA"};
 
-bool is32Bit(Display d) { return d == Display::Int32 || d == Display::Uint32 || d == Display::Float; }
+bool is32Bit(Display d) {
+    return d == Display::Int32 || d == Display::Uint32 || d == Display::Float;
+}
 
 std::string lower(std::string s) {
     for (char &c : s)
@@ -38,10 +40,14 @@ std::string lower(std::string s) {
 // Bits one shown value holds.
 int widthOf(int type, const ValueFormat &f) {
     switch (plc::kindOf(type)) {
-    case ElementKind::Bit: return 1;
-    case ElementKind::Byte: return 8;
-    case ElementKind::Word: return is32Bit(f.display) ? 32 : 16;
-    case ElementKind::DoubleWord: return 32;
+    case ElementKind::Bit:
+        return 1;
+    case ElementKind::Byte:
+        return 8;
+    case ElementKind::Word:
+        return is32Bit(f.display) ? 32 : 16;
+    case ElementKind::DoubleWord:
+        return 32;
     }
     return 16;
 }
@@ -84,7 +90,8 @@ std::string show(std::uint32_t raw, int width, Display display) {
     switch (display) {
     case Display::Signed:
     case Display::Int32:
-        return std::to_string(raw & top ? std::int64_t(raw) - std::int64_t(2 * top) : std::int64_t(raw));
+        return std::to_string(raw & top ? std::int64_t(raw) - std::int64_t(2 * top)
+                                        : std::int64_t(raw));
     case Display::Hex: {
         char text[16];
         std::snprintf(text, sizeof text, "0x%0*X", (width + 3) / 4, raw);
@@ -102,7 +109,8 @@ std::string show(std::uint32_t raw, int width, Display display) {
         return floatText(f);
     }
     case Display::Unsigned:
-    case Display::Uint32: break;
+    case Display::Uint32:
+        break;
     }
     return std::to_string(raw);
 }
@@ -112,8 +120,8 @@ bool parseInteger(const std::string &text, std::int64_t &out) {
     const bool negative = !text.empty() && text[0] == '-';
     std::string digits = text.substr(negative ? 1 : 0);
     int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X' ||
-                                                  digits[1] == 'b' || digits[1] == 'B')) {
+    if (digits.size() > 2 && digits[0] == '0' &&
+        (digits[1] == 'x' || digits[1] == 'X' || digits[1] == 'b' || digits[1] == 'B')) {
         base = std::tolower(digits[1]) == 'x' ? 16 : 2;
         digits = digits.substr(2);
     }
@@ -121,7 +129,9 @@ bool parseInteger(const std::string &text, std::int64_t &out) {
         return false;
     for (char c : digits) {
         const unsigned char u = static_cast<unsigned char>(c);
-        const int digit = std::isdigit(u) ? c - '0' : std::isxdigit(u) ? std::tolower(u) - 'a' + 10 : base;
+        const int digit = std::isdigit(u)    ? c - '0'
+                          : std::isxdigit(u) ? std::tolower(u) - 'a' + 10
+                                             : base;
         if (digit >= base)
             return false;
     }
@@ -138,7 +148,8 @@ bool parseValue(const std::string &text, int width, Display display, std::uint32
     if (display == Display::Float) {
         char *end = nullptr;
         const double d = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(d) || std::fabs(d) > 3.4028234663852886e38)
+        if (text.empty() || *end != '\0' || !std::isfinite(d) ||
+            std::fabs(d) > 3.4028234663852886e38)
             return false;
         const float f = static_cast<float>(d);
         std::memcpy(&raw, &f, sizeof raw);
@@ -184,9 +195,10 @@ bool parseValueFormat(const std::string &text, ValueFormat &format, std::string 
         if (!known && !order && parseByteOrder(part, format.order))
             known = order = true;
         if (!known) {
-            error = "unknown value format '" + part + "' in '" + text +
-                    "' (unsigned, signed, hex, bin, int32, uint32 or float, and an order ABCD, CDAB, "
-                    "BADC or DCBA for 32-bit values)";
+            error =
+                "unknown value format '" + part + "' in '" + text +
+                "' (unsigned, signed, hex, bin, int32, uint32 or float, and an order ABCD, CDAB, "
+                "BADC or DCBA for 32-bit values)";
             return false;
         }
     }
@@ -230,8 +242,9 @@ std::vector<std::string> formatValues(int type, const ValueFormat &format, const
     case ElementKind::DoubleWord:
         // Registers low byte first; a 32-bit value takes two of them.
         for (int i = 0; i + width / 8 <= data.size(); i += width / 8)
-            texts.push_back(show(width == 16 ? reg(i) : joinRegisters(reg(i), reg(i + 2), format.order),
-                                 width, format.display));
+            texts.push_back(
+                show(width == 16 ? reg(i) : joinRegisters(reg(i), reg(i + 2), format.order), width,
+                     format.display));
         break;
     }
     return texts;

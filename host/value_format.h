@@ -47,8 +47,8 @@ std::vector<std::string> formatValues(int type, const ValueFormat &format, const
 // Whitespace-separated value texts ("-1 0xAB 0b101", "3.14") in the layout of
 // SetRegisterData; `values` is how many there were. Integers may be given
 // signed or unsigned as long as they fit the width.
-bool encodeValues(int type, const ValueFormat &format, const std::string &text,
-                  QByteArray &bytes, int &values, std::string &error);
+bool encodeValues(int type, const ValueFormat &format, const std::string &text, QByteArray &bytes,
+                  int &values, std::string &error);
 
 } // namespace plchost
 

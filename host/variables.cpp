@@ -28,7 +28,8 @@ const std::int64_t kImageRegs[3] = {1024, 1024, 8192};
 const std::int64_t kWireRegs = 65536;
 const std::int64_t kStationRegs[3] = {kWireRegs, kWireRegs, kWireRegs - plc::kExtendedAreaStart};
 const int kMaxStation = 255; // the unit identifier is one byte
-const char kTypeHelp[] = "types: 0..11 or in.bit, hold.word, ext.dword...; device tables hold, in, ref";
+const char kTypeHelp[] =
+    "types: 0..11 or in.bit, hold.word, ext.dword...; device tables hold, in, ref";
 
 enum class Table { None, Holding, Input, Reference };
 
@@ -66,8 +67,9 @@ std::int64_t elementAddress(int type, const std::string &text) {
 }
 
 std::string elementText(ElementKind kind, std::int64_t address) {
-    return kind == ElementKind::Bit ? std::to_string(address / 8) + "." + std::to_string(address % 8)
-                                    : std::to_string(address);
+    return kind == ElementKind::Bit
+               ? std::to_string(address / 8) + "." + std::to_string(address % 8)
+               : std::to_string(address);
 }
 
 // A holding variable that lies in the extended area's wire registers, in
@@ -93,9 +95,9 @@ std::string addressHint(const Variable &v, plc::RegisterSpan span) {
     const Area area = plc::areaOf(v.type);
     const std::string reg =
         std::to_string(span.first + (area == plc::ExtendedArea ? plc::kExtendedAreaStart : 0));
-    std::string hint = "type " + std::string(area == plc::InputArea ? "in," : "hold,") + reg + " for " +
-                       (area == plc::InputArea ? "input" : "holding") + " register " + reg +
-                       " (multi-station mode reaches registers 0..65535)";
+    std::string hint = "type " + std::string(area == plc::InputArea ? "in," : "hold,") + reg +
+                       " for " + (area == plc::InputArea ? "input" : "holding") + " register " +
+                       reg + " (multi-station mode reaches registers 0..65535)";
     const char digit = area == plc::InputArea ? '3' : '4';
     if (area != plc::ExtendedArea && (v.address.size() == 5 || v.address.size() == 6) &&
         v.address[0] == digit)
@@ -111,8 +113,8 @@ bool checkAddress(const Variable &v, bool multiStation, std::string &error) {
         return true;
     const std::string what = std::string(typeName(v.type)) + " " + v.address +
                              (v.count > 1 ? " count " + std::to_string(v.count) : "");
-    const std::string range = "registers " + std::to_string(span.first) + ".." +
-                              std::to_string(span.end() - 1);
+    const std::string range =
+        "registers " + std::to_string(span.first) + ".." + std::to_string(span.end() - 1);
     if (multiStation)
         error = what + " covers " + range + ", past the " + kAreaNames[area] + " registers 0.." +
                 std::to_string(limit - 1) + " a station has";
@@ -128,8 +130,8 @@ bool parseTypeField(const std::string &text, int &type, Table &table, ValueForma
                     std::string &error) {
     const size_t colon = text.find(':');
     const std::string name = text.substr(0, colon);
-    table = name == "hold" ? Table::Holding
-            : name == "in" ? Table::Input
+    table = name == "hold"  ? Table::Holding
+            : name == "in"  ? Table::Input
             : name == "ref" ? Table::Reference
                             : Table::None;
     if (table == Table::None && !parseType(name, type)) {
@@ -205,9 +207,9 @@ bool parseCount(const std::string &text, int &count, std::string &error) {
 }
 
 // The fields every form shares, with the format column last given.
-bool parseCommon(const std::string &typeText, const std::string &address,
-                 const std::string &count, const std::string &station, const std::string &format,
-                 SpecDefaults &d, Variable &v, std::string &error) {
+bool parseCommon(const std::string &typeText, const std::string &address, const std::string &count,
+                 const std::string &station, const std::string &format, SpecDefaults &d,
+                 Variable &v, std::string &error) {
     Table table = Table::None;
     v.format = d.format;
     if (!parseTypeField(typeText, v.type, table, v.format, error) ||
@@ -222,7 +224,7 @@ bool parseCommon(const std::string &typeText, const std::string &address,
         return true;
     error = "malformed address '" + address + "' for " + typeName(v.type) +
             (plc::kindOf(v.type) == ElementKind::Bit ? " (expected byte.bit, e.g. 12.3)"
-                                                      : " (expected a decimal number)");
+                                                     : " (expected a decimal number)");
     return false;
 }
 
@@ -295,7 +297,8 @@ bool checkVariable(const Variable &v, Access access, bool multiStation, std::str
 }
 
 plc::RegisterSpan registerSpan(const Variable &v) {
-    return plc::registerSpanOf(plc::kindOf(v.type), elementAddress(v.type, v.address), driverCount(v));
+    return plc::registerSpanOf(plc::kindOf(v.type), elementAddress(v.type, v.address),
+                               driverCount(v));
 }
 
 int firstRegister(const Variable &v) { return static_cast<int>(registerSpan(v).first); }
@@ -303,7 +306,9 @@ int firstRegister(const Variable &v) { return static_cast<int>(registerSpan(v).f
 int registerCount(const Variable &v) { return static_cast<int>(registerSpan(v).count); }
 
 int driverCount(const Variable &v) {
-    return v.count * (plc::kindOf(v.type) == ElementKind::DoubleWord ? 2 : elementsPerValue(v.type, v.format));
+    return v.count * (plc::kindOf(v.type) == ElementKind::DoubleWord
+                          ? 2
+                          : elementsPerValue(v.type, v.format));
 }
 
 bool parseVariableArg(const std::string &arg, SpecDefaults &d, Variable &v, std::string &error) {
@@ -391,9 +396,11 @@ bool loadVariableCsv(const std::string &path, SpecDefaults &d, LabelIndex &label
 
 // ---- until the host library checks variables in the mode it runs in ----
 
+// Registers 0..65535, as multi-station mode allows: a caller checks the
+// single-station images itself (plc_poll does) until then.
 std::string checkVariable(const Variable &v, Access access) {
     std::string error;
-    return checkVariable(v, access, false, error) ? std::string() : error;
+    return checkVariable(v, access, true, error) ? std::string() : error;
 }
 
 std::vector<std::uint32_t> decodeValues(int type, const QByteArray &data) {

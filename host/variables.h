@@ -115,8 +115,8 @@ bool loadVariableCsv(const std::string &path, SpecDefaults &defaults, LabelIndex
                      std::vector<Variable> &vars, std::string &error);
 
 // Until the host library checks variables in the mode it runs in: the
-// single-station check with its message, empty when usable, and unsigned
-// values.
+// check for multi-station mode with its message, empty when usable, and
+// unsigned values.
 std::string checkVariable(const Variable &v, Access access);
 std::vector<std::uint32_t> decodeValues(int type, const QByteArray &data);
 

@@ -39,12 +39,13 @@ TEST(HostInput, VariableSpecsInDriverAndDeviceTerms) {
         {"c,ext.dword,4095,1,,int32", "ext.dword", "4095", "int32:CDAB", 1, 7, false},
         {"d,hold.word:float:abcd,10,2", "hold.word", "10", "float:ABCD", 2, 7, false},
         {"\"e,\"\"1\"\"\",hold.bit,2047.7", "hold.bit", "2047.7", "unsigned", 1, 7, false},
-        {"f,hold,5000,2", "ext.word", "0", "unsigned", 2, 7, false},      // the extended image
-        {"g,hold:float,1023", "hold.word", "1023", "float:CDAB", 1, 7, true}, // registers 1023, 1024
+        {"f,hold,5000,2", "ext.word", "0", "unsigned", 2, 7, false}, // the extended image
+        {"g,hold:float,1023", "hold.word", "1023", "float:CDAB", 1, 7,
+         true}, // registers 1023, 1024
         {"h,ref,40001", "hold.word", "0", "unsigned", 1, 7, false},
         {"i,ref,365536", "in.word", "65535", "unsigned", 1, 7, true},
         {"j,in,1024", "in.word", "1024", "unsigned", 1, 7, true},
-        {"k,hold,1", "hold.word", "0", "unsigned", 1, 7, false, true},  // counted from 1
+        {"k,hold,1", "hold.word", "0", "unsigned", 1, 7, false, true}, // counted from 1
         {"l,hold.word,60000,1,2", "hold.word", "60000", "unsigned", 1, 2, true},
     };
     for (const auto &c : cases) {
