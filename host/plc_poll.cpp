@@ -245,7 +245,7 @@ Vars file: CSV with ',' or ';', optional header row starting with "label",
 
 Examples:
   plc_poll -p 5020 -t hold:float -r 100 -c 2 192.168.0.10
-  plc_poll --read ref,40001,4 --read in:signed,7 -1
+  plc_poll -1 --var level,in,7,1,,signed --var total,ref,40101,1,,uint32:abcd
   plc_poll --var temp,hold:float:abcd,20 --var run,hold.bit,2.0 --format csv --output log.csv
   plc_poll --write hold:signed,10,-1 --write hold.word,203,"1 2 3" --read hold:signed,10
 
@@ -436,15 +436,18 @@ QByteArray valueBytes(int type, const std::vector<std::uint32_t> &values) {
     return bytes;
 }
 
+// One snapshot of every one-shot read, in the order given.
 int runReads(PlcHost &host, PollOutput &output, const std::vector<Variable> &reads) {
     int status = kOk;
+    std::vector<Reading> results;
     for (const Variable &v : reads) {
         RequestId id;
         std::string error;
         PlcHost::Status s = PlcHost::Failed;
         if (host.readOnce(v, &id, error))
             s = host.waitCompletion(id, requestWaitMs(host.config()));
-        Reading reading;
+        results.emplace_back();
+        Reading &reading = results.back();
         if (s == PlcHost::Done) {
             reading.quality = Quality::Good;
             reading.data = valueBytes(v.type, host.values(v));
@@ -455,8 +458,9 @@ int runReads(PlcHost &host, PollOutput &output, const std::vector<Variable> &rea
             std::cerr << "read " << v.label << ": " << reading.reason << "\n";
             status = kNotDone;
         }
-        output.snapshot({v}, {reading}, "one-shot read");
     }
+    if (!reads.empty())
+        output.snapshot(reads, results, "one-shot reads");
     return status;
 }
 

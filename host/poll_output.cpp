@@ -43,22 +43,38 @@ size_t utf8Length(const std::string &s, size_t i) {
     return 0;
 }
 
-// A label for a table cell: control characters and bytes that are not
-// UTF-8 shown as '?', cut to `width` characters with an ellipsis, padded.
+// Columns a character takes on a terminal: 2 for the wide East Asian ranges.
+size_t columnsOf(const std::string &text, size_t i, size_t n) {
+    char32_t c = static_cast<unsigned char>(text[i]) & (n == 1 ? 0x7F : 0x3F >> (n - 1));
+    for (size_t k = 1; k < n; ++k)
+        c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) ||
+                      (c >= 0x20000 && c <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
+// A label for a table cell `width` columns wide: control characters and
+// bytes that are not UTF-8 shown as '?', a longer label cut with an
+// ellipsis, a shorter one padded.
 std::string cell(const std::string &text, size_t width) {
     std::string out;
     size_t shown = 0;
     for (size_t i = 0; i < text.size();) {
-        const size_t n = utf8Length(text, i);
-        if (shown + 1 == width && i + std::max<size_t>(n, 1) < text.size()) {
+        const size_t n = std::max<size_t>(utf8Length(text, i), 1);
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool printable = utf8Length(text, i) != 0 && c >= 0x20 && c != 0x7F;
+        const size_t columns = printable ? columnsOf(text, i, n) : 1;
+        if (shown + columns + (i + n < text.size() ? 1 : 0) > width) {
             out += "\xE2\x80\xA6"; // more follows: an ellipsis in the last place
             ++shown;
             break;
         }
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        out += n == 0 || (n == 1 && (c < 0x20 || c == 0x7F)) ? std::string("?") : text.substr(i, n);
-        ++shown;
-        i += std::max<size_t>(n, 1);
+        out += printable ? text.substr(i, n) : std::string("?");
+        shown += columns;
+        i += n;
     }
     return out + std::string(width > shown ? width - shown : 0, ' ');
 }
@@ -142,7 +158,7 @@ void PollOutput::snapshot(const std::vector<Variable> &vars, const std::vector<R
     std::ostringstream text;
     if (format_ == OutputFormat::Table) {
         char head[128];
-        std::snprintf(head, sizeof head, "%-10s %-10s %3s %-8s %-10s %7s  %s", "TYPE", "FORMAT",
+        std::snprintf(head, sizeof head, "%-10s %-13s %3s %-8s %-10s %7s  %s", "TYPE", "FORMAT",
                       "STN", "ADDRESS", "QUALITY", "AGE", "VALUES");
         text << (terminal_ ? "\033[H\033[2J" : "") << "-- " << isoTime(now) << "  " << title << "\n"
              << cell("LABEL", kLabelWidth) << " " << head << "\n";
@@ -173,7 +189,7 @@ std::string PollOutput::tableRow(const Variable &v, const Reading &r,
     if (!r.reason.empty())
         values += "  (" + r.reason + ")";
     char row[160];
-    std::snprintf(row, sizeof row, " %-10s %-10s %3d %-8s %s%-10s%s %7s  ", typeName(v.type),
+    std::snprintf(row, sizeof row, " %-10s %-13s %3d %-8s %s%-10s%s %7s  ", typeName(v.type),
                   formatName(v.type, v.format).c_str(), v.station, v.address.c_str(),
                   terminal_ ? kColour[static_cast<int>(r.quality)] : "", qualityName(r.quality),
                   terminal_ ? kPlain : "", ageText(r, now).c_str());
