@@ -8,13 +8,18 @@ constexpr int kEnd = std::char_traits<char>::eof();
 
 bool isBlank(int c) { return c == ' ' || c == '\t'; }
 
-std::string trimmed(const std::string &s) {
+void trim(std::string &s) {
     size_t b = 0, e = s.size();
     while (b < e && isBlank(s[b]))
         ++b;
     while (e > b && isBlank(s[e - 1]))
         --e;
-    return s.substr(b, e - b);
+    s.erase(e);
+    s.erase(0, b);
+}
+
+bool isBlankText(const std::string &s) {
+    return s.find_first_not_of(" \t") == std::string::npos;
 }
 
 } // namespace
@@ -69,7 +74,9 @@ bool CsvReader::next(std::vector<std::string> &fields, int &line, std::string &e
     fields.clear();
     line = line_;
     auto endField = [&] {
-        fields.push_back(state == Unquoted ? trimmed(field) : field);
+        if (state == Unquoted)
+            trim(field);
+        fields.push_back(std::move(field));
         field.clear();
         state = Unquoted;
     };
@@ -90,7 +97,7 @@ bool CsvReader::next(std::vector<std::string> &fields, int &line, std::string &e
             continue;
         }
         if (c == kEnd || c == '\n') {
-            const bool blank = fields.empty() && state == Unquoted && trimmed(field).empty();
+            const bool blank = fields.empty() && state == Unquoted && isBlankText(field);
             if (blank && c == kEnd)
                 return false;
             if (blank) {
@@ -101,7 +108,7 @@ bool CsvReader::next(std::vector<std::string> &fields, int &line, std::string &e
             return true;
         }
         if (c == '#' && comments_ && fields.empty() && state == Unquoted &&
-            trimmed(field).empty()) {
+            isBlankText(field)) {
             if (!skipLine())
                 return false;
             line = line_;
@@ -116,7 +123,7 @@ bool CsvReader::next(std::vector<std::string> &fields, int &line, std::string &e
             error = "line " + std::to_string(line_) + ": text after the closing quote of a field";
             failed_ = true;
             return false;
-        } else if (c == '"' && state == Unquoted && trimmed(field).empty()) {
+        } else if (c == '"' && state == Unquoted && isBlankText(field)) {
             field.clear();
             state = Quoted;
         } else if (state == Unquoted)
@@ -124,15 +131,24 @@ bool CsvReader::next(std::vector<std::string> &fields, int &line, std::string &e
     }
 }
 
-std::string csvField(const std::string &text) {
-    const bool plain = text.find_first_of(",\"\r\n;") == std::string::npos &&
+void writeCsvField(std::ostream &out, const std::string &text) {
+    const bool plain = text.find_first_of(",;\"\r\n") == std::string::npos &&
                        (text.empty() || (!isBlank(text.front()) && !isBlank(text.back())));
-    if (plain)
-        return text;
-    std::string out = "\"";
-    for (char c : text)
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
+    if (plain) {
+        out << text;
+        return;
+    }
+    out << '"';
+    for (size_t start = 0;;) {
+        const size_t quote = text.find('"', start);
+        out.write(text.data() + start, static_cast<std::streamsize>(
+                                           (quote == std::string::npos ? text.size() : quote) - start));
+        if (quote == std::string::npos)
+            break;
+        out << "\"\"";
+        start = quote + 1;
+    }
+    out << '"';
 }
 
 } // namespace plchost

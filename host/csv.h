@@ -5,6 +5,7 @@
 #define PLCHOST_CSV_H
 
 #include <istream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,9 @@ private:
 };
 
 // A field as RFC 4180 wants it: in double quotes, inner quotes doubled, when
-// it holds a comma, a quote, a line break or leading or trailing blanks.
-std::string csvField(const std::string &text);
+// it holds a comma, a semicolon, a quote, a line break or leading or
+// trailing blanks.
+void writeCsvField(std::ostream &out, const std::string &text);
 
 } // namespace plchost
 

@@ -295,15 +295,20 @@ bool parseSpecs(Options &o, std::string &error) {
         if (name == "--vars") {
             ok = loadVariableCsv(s.second, d, labels, o.vars, problem);
         } else if (name == "--var" || name == "-r") {
-            const std::string table = o.registerType.substr(0, o.registerType.find(':'));
-            const std::string arg = name == "--var"
-                                        ? s.second
-                                        : csvField(table + " " + s.second) + "," +
-                                              csvField(o.registerType) + "," + csvField(s.second) +
-                                              "," + o.registerCount;
+            std::ostringstream arg; // -r: LABEL,TYPE,ADDRESS,COUNT
+            if (name == "--var") {
+                arg << s.second;
+            } else {
+                writeCsvField(arg, o.registerType.substr(0, o.registerType.find(':')) + " " + s.second);
+                arg << ",";
+                writeCsvField(arg, o.registerType);
+                arg << ",";
+                writeCsvField(arg, s.second);
+                arg << "," << o.registerCount;
+            }
             o.vars.emplace_back();
-            ok =
-                parseVariableArg(arg, d, o.vars.back(), problem) && labels.addLast(o.vars, problem);
+            ok = parseVariableArg(arg.str(), d, o.vars.back(), problem) &&
+                 labels.addLast(o.vars, problem);
         } else if (name == "--read") {
             o.reads.emplace_back();
             ok = parseReadArg(s.second, d, o.reads.back(), problem);

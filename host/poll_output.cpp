@@ -116,29 +116,28 @@ std::string isoTime(WallClock::time_point t) {
     return text;
 }
 
-std::string jsonString(const std::string &s) {
-    std::string out = "\"";
+void writeJsonString(std::ostream &out, const std::string &s) {
+    out << '"';
     for (size_t i = 0; i < s.size();) {
         const size_t n = utf8Length(s, i);
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (n == 0) {
-            out += "\\ufffd";
+            out << "\\ufffd";
             ++i;
             continue;
         }
         if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
+            out << '\\' << static_cast<char>(c);
         } else if (c < 0x20) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
+            out << escaped;
         } else {
-            out.append(s, i, n);
+            out.write(s.data() + i, static_cast<std::streamsize>(n));
         }
         i += n;
     }
-    return out + "\"";
+    out << '"';
 }
 
 PollOutput::PollOutput(OutputFormat format, std::ostream &out, bool terminal, int valueColumns,
@@ -152,74 +151,77 @@ PollOutput::PollOutput(OutputFormat format, std::ostream &out, bool terminal, in
     out_ << "\r\n" << std::flush;
 }
 
+// Rows go to the stream as they are made, so a long label is not copied
+// into each of them.
 void PollOutput::snapshot(const std::vector<Variable> &vars, const std::vector<Reading> &readings,
                           const std::string &title) {
     const WallClock::time_point now = WallClock::now();
-    std::ostringstream text;
     if (format_ == OutputFormat::Table) {
         char head[128];
         std::snprintf(head, sizeof head, "%-10s %-13s %3s %-8s %-10s %7s  %s", "TYPE", "FORMAT",
                       "STN", "ADDRESS", "QUALITY", "AGE", "VALUES");
-        text << (terminal_ ? "\033[H\033[2J" : "") << "-- " << isoTime(now) << "  " << title << "\n"
+        out_ << (terminal_ ? "\033[H\033[2J" : "") << "-- " << isoTime(now) << "  " << title << "\n"
              << cell("LABEL", kLabelWidth) << " " << head << "\n";
     }
     for (size_t i = 0; i < vars.size(); ++i) {
         switch (format_) {
-        case OutputFormat::Table:
-            text << tableRow(vars[i], readings[i], now) << "\n";
-            break;
-        case OutputFormat::Csv:
-            text << csvRow(vars[i], readings[i], now) << "\r\n";
-            break;
-        case OutputFormat::Json:
-            text << jsonRow(vars[i], readings[i], now) << "\n";
-            break;
+        case OutputFormat::Table: tableRow(vars[i], readings[i], now); break;
+        case OutputFormat::Csv: csvRow(vars[i], readings[i], now); break;
+        case OutputFormat::Json: jsonRow(vars[i], readings[i], now); break;
         }
     }
-    out_ << text.str() << std::flush;
+    out_ << std::flush;
 }
 
-std::string PollOutput::tableRow(const Variable &v, const Reading &r,
-                                 WallClock::time_point now) const {
-    std::string values;
-    for (const std::string &value : formatValues(v.type, v.format, r.data))
-        values += (values.empty() ? "" : " ") + value;
-    if (values.empty())
-        values = "-";
-    if (!r.reason.empty())
-        values += "  (" + r.reason + ")";
+void PollOutput::tableRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
     char row[160];
-    std::snprintf(row, sizeof row, " %-10s %-13s %3d %-8s %s%-10s%s %7s  ", typeName(v.type),
+    std::snprintf(row, sizeof row, " %-10s %-13s %3d %-8s %s%-10s%s %7s ", typeName(v.type),
                   formatName(v.type, v.format).c_str(), v.station, v.address.c_str(),
                   terminal_ ? kColour[static_cast<int>(r.quality)] : "", qualityName(r.quality),
                   terminal_ ? kPlain : "", ageText(r, now).c_str());
-    return cell(v.label, kLabelWidth) + row + values;
+    out_ << cell(v.label, kLabelWidth) << row;
+    const std::vector<std::string> values = formatValues(v.type, v.format, r.data);
+    for (const std::string &value : values)
+        out_ << " " << value;
+    out_ << (values.empty() ? " -" : "") << (r.reason.empty() ? "" : "  (" + r.reason + ")") << "\n";
 }
 
-std::string PollOutput::csvRow(const Variable &v, const Reading &r,
-                               WallClock::time_point now) const {
-    std::string row = isoTime(now) + "," + csvField(v.label) + "," + typeName(v.type) + "," +
-                      formatName(v.type, v.format) + "," + std::to_string(v.station) + "," +
-                      csvField(v.address) + "," + qualityName(r.quality) + "," +
-                      (everGood(r) ? isoTime(r.lastGood) : "") + "," + csvField(r.reason);
+void PollOutput::csvRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
+    out_ << isoTime(now) << ",";
+    writeCsvField(out_, v.label);
+    out_ << "," << typeName(v.type) << "," << formatName(v.type, v.format) << "," << v.station
+         << "," << v.address << "," << qualityName(r.quality) << ","
+         << (everGood(r) ? isoTime(r.lastGood) : "") << ",";
+    writeCsvField(out_, r.reason);
     const std::vector<std::string> values = formatValues(v.type, v.format, r.data);
     for (int i = 0; i < std::max(valueColumns_, static_cast<int>(values.size())); ++i)
-        row += "," + (i < static_cast<int>(values.size()) ? values[i] : std::string());
-    return row;
+        out_ << "," << (i < static_cast<int>(values.size()) ? values[i] : std::string());
+    out_ << "\r\n";
 }
 
-std::string PollOutput::jsonRow(const Variable &v, const Reading &r,
-                                WallClock::time_point now) const {
-    std::string values;
-    for (const std::string &value : formatValues(v.type, v.format, r.data))
-        values += (values.empty() ? "" : ",") + (isNumber(v, value) ? value : jsonString(value));
-    return "{\"time\":\"" + isoTime(now) + "\",\"label\":" + jsonString(v.label) + ",\"type\":\"" +
-           typeName(v.type) + "\",\"format\":\"" + formatName(v.type, v.format) +
-           "\",\"station\":" + std::to_string(v.station) + ",\"address\":" + jsonString(v.address) +
-           ",\"quality\":\"" + qualityName(r.quality) +
-           "\",\"last_good\":" + (everGood(r) ? "\"" + isoTime(r.lastGood) + "\"" : "null") +
-           ",\"reason\":" + (r.reason.empty() ? "null" : jsonString(r.reason)) + ",\"values\":[" +
-           values + "]}";
+void PollOutput::jsonRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
+    out_ << "{\"time\":\"" << isoTime(now) << "\",\"label\":";
+    writeJsonString(out_, v.label);
+    out_ << ",\"type\":\"" << typeName(v.type) << "\",\"format\":\""
+         << formatName(v.type, v.format) << "\",\"station\":" << v.station
+         << ",\"address\":\"" << v.address << "\",\"quality\":\"" << qualityName(r.quality)
+         << "\",\"last_good\":" << (everGood(r) ? "\"" + isoTime(r.lastGood) + "\"" : "null")
+         << ",\"reason\":";
+    if (r.reason.empty())
+        out_ << "null";
+    else
+        writeJsonString(out_, r.reason);
+    out_ << ",\"values\":[";
+    const char *separator = "";
+    for (const std::string &value : formatValues(v.type, v.format, r.data)) {
+        out_ << separator;
+        if (isNumber(v, value))
+            out_ << value;
+        else
+            writeJsonString(out_, value);
+        separator = ",";
+    }
+    out_ << "]}\n";
 }
 
 } // namespace plchost

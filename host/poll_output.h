@@ -19,7 +19,7 @@ enum class OutputFormat { Table, Csv, Json };
 // 2024-05-01T12:34:56.789+02:00, local time.
 std::string isoTime(WallClock::time_point t);
 // A JSON string literal; bytes that are not UTF-8 become U+FFFD.
-std::string jsonString(const std::string &s);
+void writeJsonString(std::ostream &out, const std::string &s);
 
 class PollOutput {
 public:
@@ -35,9 +35,9 @@ public:
                   const std::string &title);
 
 private:
-    std::string tableRow(const Variable &v, const Reading &r, WallClock::time_point now) const;
-    std::string csvRow(const Variable &v, const Reading &r, WallClock::time_point now) const;
-    std::string jsonRow(const Variable &v, const Reading &r, WallClock::time_point now) const;
+    void tableRow(const Variable &v, const Reading &r, WallClock::time_point now) const;
+    void csvRow(const Variable &v, const Reading &r, WallClock::time_point now) const;
+    void jsonRow(const Variable &v, const Reading &r, WallClock::time_point now) const;
 
     OutputFormat format_;
     std::ostream &out_;

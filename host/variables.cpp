@@ -247,13 +247,14 @@ std::string lowerCase(std::string s) {
 
 std::string field(const std::vector<std::string> &f, size_t i) { return i < f.size() ? f[i] : ""; }
 
-bool parseVariableFields(const std::vector<std::string> &f, SpecDefaults &d, Variable &v,
+// The label is moved out of `f`: a variables file may hold long ones.
+bool parseVariableFields(std::vector<std::string> &f, SpecDefaults &d, Variable &v,
                          std::string &error) {
     if (f.size() < 3 || f.size() > 6) {
         error = "expected label,type,address[,count[,station[,format]]]";
         return false;
     }
-    v.label = f[0];
+    v.label = std::move(f[0]);
     return parseCommon(f[1], f[2], field(f, 3), field(f, 4), field(f, 5), d, v, error);
 }
 
@@ -312,7 +313,8 @@ int driverCount(const Variable &v) {
 }
 
 bool parseVariableArg(const std::string &arg, SpecDefaults &d, Variable &v, std::string &error) {
-    if (parseVariableFields(argumentFields(arg), d, v, error))
+    std::vector<std::string> fields = argumentFields(arg);
+    if (parseVariableFields(fields, d, v, error))
         return true;
     error += " in '" + arg + "'";
     return false;
