@@ -12,6 +12,8 @@ namespace {
 
 // Labels named in a line before the rest are only counted.
 const size_t kLabelsShown = 3;
+// Type codes run area by area within each element kind: kind * 3 + area.
+const int kAreas = 3;
 
 std::string number(int n) { return std::to_string(n); }
 
@@ -44,7 +46,7 @@ std::string requestText(const RW_VAR &request, const std::vector<std::string> &l
                (bits ? bitText(request.regAddr) : span(request.regAddr, request.count));
     } else {
         // Queued reads carry their area as the type, and count registers.
-        const int wordType = static_cast<int>(plc::ElementKind::Word) * 3 + request.regType;
+        const int wordType = static_cast<int>(plc::ElementKind::Word) * kAreas + request.regType;
         text = "read " + std::string(typeName(wordType)) + " " + span(request.regAddr, request.count);
     }
     for (size_t i = 0; i < labels.size() && i < kLabelsShown; ++i)

@@ -45,6 +45,21 @@ void makeStale(Reading &r, const std::string &why) {
     }
 }
 
+// What an exchange's outcome makes of a reading.
+void merge(Reading &r, Reading next) {
+    switch (next.quality) {
+    case Quality::Good:
+        r = std::move(next);
+        break;
+    case Quality::Failed: // keeps the bytes and time of the last good read
+        r.quality = Quality::Failed;
+        r.reason = next.reason;
+        break;
+    default:
+        makeStale(r, next.reason);
+    }
+}
+
 } // namespace
 
 struct HostCallbacks {
@@ -270,7 +285,7 @@ PlcHost::Status PlcHost::waitCompletion(RequestId id, int idleTimeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         const std::uint64_t progress = stats_.exchanges;
-        const bool over = doneCv_.wait_for(lock, idle, [&] {
+        const bool moved = doneCv_.wait_for(lock, idle, [&] {
             return completions_.count(key) != 0 || stopping_ || stats_.exchanges != progress;
         });
         auto done = completions_.find(key);
@@ -279,7 +294,7 @@ PlcHost::Status PlcHost::waitCompletion(RequestId id, int idleTimeoutMs) {
             completions_.erase(done);
             return status == PLC_COMPLETION_DONE ? Done : Failed;
         }
-        if (!over || stopping_)
+        if (!moved || stopping_)
             return Pending;
     }
 }
@@ -352,20 +367,25 @@ void PlcHost::publish() {
 
 void PlcHost::run() {
     loopHost = this;
+    int emptyCalls = 0;
     while (!stopping()) {
         syncPlan();
         applyStationChanges();
         restoreDemoted();
         Protocol *p = api().ComCommunication();
-        // A call that dropped queued requests (and reported them failed)
-        // returns nothing even when other work waits: ask again at once.
-        const bool dropped = !unpublished_.empty();
+        const bool dropped = !unpublished_.empty(); // requests reported failed unsent
         publish();
-        if (!p) {
-            if (!dropped)
-                waitForWork();
-            continue;
+        // A call can come back empty with work left: when it ended a turn
+        // (an empty cyclic turn re-opens the write and one-shot turns) or
+        // dropped requests. Only a second empty call in a row that dropped
+        // nothing means there is nothing to send.
+        emptyCalls = p || dropped ? 0 : emptyCalls + 1;
+        if (emptyCalls >= 2) {
+            waitForWork();
+            emptyCalls = 0;
         }
+        if (!p)
+            continue;
         // The frame stays pending in the driver while the loop pauses. A
         // retry is the same frame again, not the start of a new pass.
         if (isCyclic(p->var) && !retryPending_ && passCompleted(p->var))
@@ -437,7 +457,15 @@ bool PlcHost::exchange(const Protocol &p) {
         else
             link_.close();
     }
-    track(request, result, wire.problem.empty() ? verdict.reason : wire.problem);
+    const std::string &why = wire.problem.empty() ? verdict.reason : wire.problem;
+    if (!success)
+        reportFailure(request, result, why);
+    if (isCyclic(request) && loopPlan_)
+        updateReadings({request.station, request.regType, request.regAddr, request.count},
+                       success ? Quality::Good
+                       : result == PLC_RESULT_RETRY_PENDING ? Quality::Stale
+                                                            : Quality::Failed,
+                       why);
     account(request.station, result, answered ? ms : -1);
     publish();
     return true;
@@ -481,50 +509,42 @@ bool PlcHost::ensureConnected(std::string &error) {
     return false;
 }
 
-// Reports a request given up, and brings the readings of the plan variables
-// a cyclic block holds up to date.
-void PlcHost::track(const RW_VAR &request, int result, const std::string &why) {
-    const bool ok = isSuccess(result);
-    const bool givenUp = !ok && result != PLC_RESULT_RETRY_PENDING;
-    if (!ok) {
+void PlcHost::reportFailure(const RW_VAR &request, int result, const std::string &why) {
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         lastError_ = why;
     }
-    if (givenUp)
+    if (result != PLC_RESULT_RETRY_PENDING)
         report(describe(request) + " given up: " + why);
-    if (!isCyclic(request) || !loopPlan_)
-        return;
-    const RegisterRun block{request.station, request.regType, request.regAddr, request.count};
+}
+
+// The readings of the plan variables that a cyclic block holds, after an
+// exchange that ended as `outcome`: Good, Stale (retry pending) or Failed.
+void PlcHost::updateReadings(const RegisterRun &block, Quality outcome, const std::string &why) {
     const auto now = WallClock::now();
-    blocks_.record(block, ok, now);
+    blocks_.record(block, outcome == Quality::Good, now);
     std::vector<Update> updates;
     for (size_t i : loopPlan_->overlapping(block)) {
-        Reading next;
-        next.quality = ok ? Quality::Good : givenUp ? Quality::Failed : Quality::Stale;
-        next.reason = ok ? "" : why;
-        const Variable &v = loopPlan_->variable(i);
-        // Good only once every block holding the variable was read, with
-        // the value bytes as the PLC gave them (a write may change the
-        // driver's copy before the PLC confirms it).
-        if (ok && (!blocks_.allGood(loopPlan_->run(i), &next.lastGood) ||
-                   api().GetRegisterData(nullptr, v.type, QString::fromStdString(v.address),
-                                         v.station, next.data, driverCount(v)) == 0))
-            continue;
-        updates.emplace_back(i, std::move(next));
+        Reading next{outcome, {}, now, outcome == Quality::Good ? "" : why};
+        if (outcome != Quality::Good || readGood(i, block, next))
+            updates.emplace_back(i, std::move(next));
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (plan_ != loopPlan_)
-        return;
-    for (Update &u : updates) {
-        Reading &r = readings_[u.first];
-        if (u.second.quality == Quality::Good)
-            r = std::move(u.second);
-        else if (u.second.quality == Quality::Failed) {
-            r.quality = Quality::Failed;
-            r.reason = u.second.reason;
-        } else
-            makeStale(r, u.second.reason);
-    }
+    if (plan_ == loopPlan_)
+        for (Update &u : updates)
+            merge(readings_[u.first], std::move(u.second));
+}
+
+// True when every block holding variable i was read (one cut over several
+// blocks waits for all); fills in its value bytes as the PLC gave them, not
+// as a write may have changed the driver's copy before the PLC confirmed it.
+bool PlcHost::readGood(size_t i, const RegisterRun &block, Reading &next) {
+    const Variable &v = loopPlan_->variable(i);
+    const RegisterRun &run = loopPlan_->run(i);
+    const bool inBlock = run.first >= block.first && run.end() <= block.end();
+    return (inBlock || blocks_.allGood(run, &next.lastGood)) &&
+           api().GetRegisterData(nullptr, v.type, QString::fromStdString(v.address), v.station,
+                                 next.data, driverCount(v)) != 0;
 }
 
 // "station 1: read hold.word 10..19 (temp, level)"

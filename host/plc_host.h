@@ -130,9 +130,10 @@ private:
     bool exchange(const Protocol &p);
     Wire transact(const Protocol &p);
     bool ensureConnected(std::string &error);
-    void settleConnection(const Protocol &p, const Wire &wire, bool success);
     bool passCompleted(const RW_VAR &block);
-    void track(const RW_VAR &request, int result, const std::string &why);
+    void reportFailure(const RW_VAR &request, int result, const std::string &why);
+    void updateReadings(const RegisterRun &block, Quality outcome, const std::string &why);
+    bool readGood(size_t i, const RegisterRun &block, Reading &next);
     std::string describe(const RW_VAR &request) const;
     void account(int station, int result, double roundTripMs);
     void demote(int station);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace rig {
@@ -58,6 +59,10 @@ struct Rig {
         : sim(simArgs) {
         EXPECT_TRUE(sim.running()) << "plc_sim did not start";
         HostConfig c = config(sim.port());
+        c.report = [this](const std::string &line) {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            lines.push_back(line);
+        };
         if (tune)
             tune(c);
         host = std::make_unique<PlcHost>(c);
@@ -98,9 +103,22 @@ struct Rig {
         return values.empty() ? 0 : values[0];
     }
 
+    // True once the host reported a line holding `text`.
+    bool reported(const std::string &text) {
+        return eventually([&] {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            for (const std::string &line : lines)
+                if (line.find(text) != std::string::npos)
+                    return true;
+            return false;
+        });
+    }
+
     SimProcess sim;
     std::unique_ptr<PlcHost> host;
     bool loaded = false;
+    std::mutex linesMutex;
+    std::vector<std::string> lines; // the host's report lines
 };
 
 } // namespace rig

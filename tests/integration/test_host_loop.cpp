@@ -1,11 +1,84 @@
 // The reference host and the driver plug-in against the simulated PLC on
 // loopback: every test starts its own simulator and stops it by PID.
 #include "host_rig.h"
+#include "modbus_protocol.h"
+
+#include <arpa/inet.h>
+#include <sys/resource.h>
 
 using namespace rig;
 using Values = std::vector<std::uint32_t>;
 
 namespace {
+
+// A Modbus TCP peer written for one test: answer() gives the bytes sent back
+// to each request (none, one reply, or more than one).
+class ScriptedPeer {
+public:
+    explicit ScriptedPeer(std::function<QByteArray(const QByteArray &)> answer)
+        : answer_(std::move(answer)), listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&a), len), 0);
+        EXPECT_EQ(listen(listener_, 4), 0);
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedPeer() {
+        stopping_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    int port = 0;
+
+private:
+    bool readable(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        while (!stopping_)
+            if (poll(&p, 1, 20) > 0)
+                return true;
+        return false;
+    }
+    bool readExactly(int fd, char *to, int n) {
+        for (ssize_t got = 0; n > 0; to += got, n -= static_cast<int>(got))
+            if (!readable(fd) || (got = recv(fd, to, n, 0)) <= 0)
+                return false;
+        return true;
+    }
+    // One connection at a time, each request framed by its length field.
+    void serve() {
+        while (readable(listener_)) {
+            const int fd = accept(listener_, nullptr, nullptr);
+            QByteArray request(modbus::kMbapLength, '\0');
+            while (readExactly(fd, request.data(), modbus::kMbapLength)) {
+                const int rest = modbus::getUint16(request.constData(), modbus::kLengthOffset) - 1;
+                request.resize(modbus::kMbapLength + rest);
+                if (rest < 1 || !readExactly(fd, request.data() + modbus::kMbapLength, rest))
+                    break;
+                const QByteArray reply = answer_(request);
+                send(fd, reply.constData(), reply.size(), MSG_NOSIGNAL);
+                request.resize(modbus::kMbapLength);
+            }
+            close(fd);
+        }
+    }
+
+    std::function<QByteArray(const QByteArray &)> answer_;
+    const int listener_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// A reply to `request` with the PDU that follows its function code.
+QByteArray replyTo(const QByteArray &request, int function, const QByteArray &pdu) {
+    QByteArray reply = request.left(modbus::kFunctionOffset);
+    reply[modbus::kLengthOffset] = 0;
+    reply[modbus::kLengthOffset + 1] = static_cast<char>(2 + pdu.size());
+    return reply + static_cast<char>(function) + pdu;
+}
 
 std::string preset(int unit, const char *reg, int value) {
     return std::to_string(unit) + ":" + reg + "=" + std::to_string(value);
@@ -39,6 +112,12 @@ TEST(HostLoop, CyclicPollingOfEveryRegisterType) {
             << plan[i].label;
     EXPECT_TRUE(eventually([&] { return r.host->cycleDone(); }));
     EXPECT_EQ(r.host->stats().failures, 0u);
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const Reading got = r.host->reading(plan[i]);
+        EXPECT_EQ(got.quality, Quality::Good) << plan[i].label;
+        EXPECT_EQ(decodeValues(plan[i].type, got.data), expected[i]) << plan[i].label;
+    }
+    EXPECT_EQ(r.host->reading(var(7, "900")).quality, Quality::NeverRead); // not polled
 }
 
 // One-shot reads and long word and double-word writes go out in several
@@ -109,10 +188,14 @@ TEST(HostLoop, WritesOfEveryElementKind) {
 TEST(HostLoop, MultiStationAndSwitchingStationsOff) {
     Rig r({"--units", "1,2,3", "--set", "1:h0=101", "--set", "2:h0=202", "--set", "3:h0=303"},
           [](HostConfig &c) { c.multiStation = true; });
-    const std::vector<Variable> plan = {var(7, "0", 1, 1), var(7, "0", 1, 2), var(7, "0", 1, 3)};
+    // The last variable is cut over two requests and is good once both were answered.
+    const std::vector<Variable> plan = {var(7, "0", 1, 1), var(7, "0", 1, 2), var(7, "0", 1, 3),
+                                        var(7, "800", 150, 3)};
     r.start(plan);
     auto valueOf = [&](int station) { return r.first(plan[station - 1]); };
     EXPECT_TRUE(eventually([&] { return valueOf(1) == 101 && valueOf(2) == 202 && valueOf(3) == 303; }));
+    EXPECT_TRUE(eventually([&] { return r.host->reading(plan[3]).quality == Quality::Good; }));
+    EXPECT_EQ(r.host->reading(plan[3]).data.size(), 300);
 
     r.host->setStationEnabled(2, false);
     ModbusClient plc(r.sim.port());
@@ -172,6 +255,7 @@ TEST(HostLoop, RetriesThenGiveUpWhenRepliesAreDropped) {
     EXPECT_EQ(events[1].tag1, id.tag1);
     EXPECT_EQ(events[1].status, 2);
     EXPECT_EQ(events[2].kind, HostEvent::Notify); // the exchange was given up
+    EXPECT_TRUE(r.reported("station 1: write hold.word 5 (hold.word 5) given up: no reply within 100 ms"));
 }
 
 // Every reply comes after the time-out. The frames carry no transaction
@@ -188,15 +272,107 @@ TEST(HostLoop, LateRepliesAreNeverTakenForLaterRequests) {
     EXPECT_EQ(r.host->values(var(7, "0", 2)), (Values{0, 0}));
 }
 
-// An exception response is a failure, for writes too.
-TEST(HostLoop, ExceptionResponseFails) {
+// A PLC that refuses every request: the polled value is failed and never
+// shown, each request given up gets a line naming it, its station and the
+// exception, and the connection stays, since a refusal is a whole reply.
+TEST(HostLoop, RefusedRequestsFailWithTheExceptionNamed) {
     Rig r({"--exception-every", "1"}, [](HostConfig &c) { c.retryLimit = 1; });
-    r.start();
-    EXPECT_EQ(r.read(var(7, "0")), PlcHost::Failed);
-    EXPECT_EQ(r.write(var(7, "0"), le({1, 0})), PlcHost::Failed);
-    const StatsSnapshot s = r.host->stats();
-    EXPECT_EQ(s.givenUp, 2u);
-    EXPECT_EQ(s.reconnects, 0u); // an exception is a whole reply: the connection stays
+    const Variable polled = var(7, "0", 2);
+    r.start({polled});
+    ASSERT_TRUE(r.host->waitScan(0, 3000));
+    const Reading failed = r.host->reading(polled);
+    EXPECT_EQ(failed.quality, Quality::Failed);
+    EXPECT_TRUE(failed.data.isEmpty());
+    EXPECT_EQ(failed.reason, "exception 4 (server device failure)");
+    EXPECT_EQ(r.read(var(7, "10")), PlcHost::Failed);
+    for (const char *line : {"station 1: read hold.word 0..1 (hold.word 0) given up: exception 4",
+                             "station 1: read hold.word 10 (hold.word 10) given up: exception 4"})
+        EXPECT_TRUE(r.reported(line)) << line;
+    EXPECT_EQ(r.host->stats().reconnects, 0u);
+}
+
+// Every second request goes unanswered and each reply takes 100 ms: the
+// value is stale while its block is retried, with its last good bytes.
+TEST(HostLoop, ValueIsStaleWhileItsBlockIsRetried) {
+    Rig r({"--drop-every", "2", "--delay-ms", "100", "--set", "1:h4=7"}, [](HostConfig &c) {
+        c.timeoutMs = 300;
+        c.retryLimit = 1;
+    });
+    const Variable v = var(7, "4");
+    std::string error;
+    ASSERT_TRUE(r.host->setPlan({v}, error)) << error;
+    EXPECT_EQ(r.host->reading(v).quality, Quality::NeverRead);
+    const auto before = WallClock::now();
+    r.host->start();
+    ASSERT_TRUE(r.host->waitScan(0, 3000));
+    const Reading good = r.host->reading(v);
+    EXPECT_EQ(good.quality, Quality::Good);
+    EXPECT_EQ(good.data, le({7, 0}));
+    EXPECT_TRUE(good.lastGood >= before && good.lastGood <= WallClock::now());
+    ASSERT_TRUE(eventually([&] { return r.host->reading(v).quality == Quality::Stale; }));
+    const Reading stale = r.host->reading(v);
+    EXPECT_EQ(stale.data, le({7, 0}));
+    EXPECT_EQ(stale.reason, "no reply within 300 ms");
+    EXPECT_TRUE(eventually([&] { return r.host->reading(v).quality == Quality::Good; }));
+    EXPECT_EQ(r.host->stats().givenUp, 0u);
+
+    r.host->setStationEnabled(1, false);
+    EXPECT_EQ(r.host->reading(v).reason, "station 1 switched off");
+    EXPECT_TRUE(r.reported("station 1: switched off"));
+}
+
+// A peer that answers a write twice and answers unit 0 (which nobody may)
+// costs one retry and no wrong value; its refusal of a register fails the
+// polled value, which keeps its last good bytes.
+TEST(HostLoop, SurplusRepliesNeverMeetALaterRequest) {
+    std::atomic<int> writes{0};
+    std::atomic<bool> refuse{false};
+    ScriptedPeer plc([&](const QByteArray &request) -> QByteArray {
+        const int function = static_cast<quint8>(request[modbus::kFunctionOffset]);
+        const int first = modbus::getUint16(request.constData(), modbus::kAddressOffset);
+        if (refuse)
+            return replyTo(request, function | modbus::kExceptionFlag,
+                           le({int(modbus::ExceptionCode::IllegalDataAddress)}));
+        if (function != int(modbus::FunctionCode::ReadHoldingRegisters)) { // a write: the echo of its address and value or quantity
+            const QByteArray echo = replyTo(request, function, request.mid(modbus::kAddressOffset, 4));
+            return writes++ == 0 ? echo + echo : echo;
+        }
+        const int count = modbus::getUint16(request.constData(), modbus::kQuantityOffset);
+        QByteArray data(1, static_cast<char>(2 * count));
+        for (int reg = first; reg < first + count; ++reg) // each register holds its address
+            data.append(le({reg >> 8, reg & 0xFF}));
+        return replyTo(request, function, data);
+    });
+    HostConfig c = config(plc.port);
+    c.multiStation = true;
+    std::vector<std::string> lines;
+    c.report = [&](const std::string &line) { lines.push_back(line); };
+    PlcHost host(c);
+    std::string error;
+    const Variable polled = var(7, "30");
+    ASSERT_TRUE(host.load(error) && host.setPlan({polled}, error)) << error;
+    host.start();
+    ASSERT_TRUE(host.waitScan(0, 3000));
+    auto outcome = [&](bool ok, RequestId id) { return ok ? host.waitCompletion(id, 3000) : PlcHost::Failed; };
+    RequestId id;
+    EXPECT_EQ(outcome(host.write(var(7, "5"), le({1, 0}), &id, error), id), PlcHost::Done);
+    EXPECT_EQ(outcome(host.readOnce(var(7, "10"), &id, error), id), PlcHost::Done);
+    EXPECT_EQ(outcome(host.write(var(7, "5", 1, 0), le({2, 0}), &id, error), id), PlcHost::Done);
+    EXPECT_EQ(outcome(host.readOnce(var(7, "20"), &id, error), id), PlcHost::Done);
+    EXPECT_EQ(host.values(var(7, "10")), Values{10});
+    EXPECT_EQ(host.values(var(7, "20")), Values{20});
+    EXPECT_EQ(host.reading(polled).data, le({30, 0}));
+    EXPECT_EQ(host.stats().failures, 1u);
+    EXPECT_EQ(host.stats().reconnects, 2u); // after the refused surplus and after unit 0
+
+    refuse = true;
+    EXPECT_TRUE(eventually([&] { return host.reading(polled).quality == Quality::Failed; }));
+    EXPECT_EQ(host.reading(polled).data, le({30, 0}));
+    EXPECT_EQ(host.reading(polled).reason, "exception 2 (illegal data address)");
+    host.stop();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "station 1: read hold.word 30 (hold.word 30) given up: exception 2 "
+                        "(illegal data address)");
 }
 
 // Replies arriving a few bytes at a time are reassembled, never cut.
@@ -227,6 +403,12 @@ TEST(HostLoop, DeadStationIsDemotedWhileOthersKeepPolling) {
     const std::uint32_t one = r.first(plan[0]), two = r.first(plan[2]);
     EXPECT_TRUE(eventually([&] { return r.first(plan[0]) > one + 3 && r.first(plan[2]) > two + 3; }));
     EXPECT_EQ(r.first(plan[1]), 0u);
+    const Reading dead = r.host->reading(plan[1]);
+    EXPECT_EQ(dead.quality, Quality::Failed);
+    EXPECT_TRUE(dead.data.isEmpty());
+    for (const char *line : {"station 3: read in.word 0 (in.word 0) given up: no reply within 100 ms",
+                             "station 3: switched off for 300 ms", "station 3: switched back on"})
+        EXPECT_TRUE(r.reported(line)) << line;
 }
 
 // The PLC goes away and comes back on the same port: the host reconnects
@@ -250,6 +432,51 @@ TEST(HostLoop, ResumesAfterThePlcRestarts) {
     EXPECT_TRUE(eventually([&] { return host.values(word) == Values{2}; }, 5000));
     EXPECT_GE(host.stats().reconnects, 1u);
     host.stop();
+}
+
+// 82 requests of 10 ms each: the wait runs out only when no exchange makes
+// progress, not when the whole read takes longer than the idle time.
+TEST(HostLoop, LongSplitReadIsDoneWhileItsRequestsProgress) {
+    Rig r({"--delay-ms", "10", "--set", "1:h5000=1", "--set", "1:h13191=2"});
+    r.start();
+    EXPECT_EQ(r.read(var(8, "0", 8192), 500), PlcHost::Done);
+    const Values words = r.host->values(var(8, "0", 8192));
+    ASSERT_EQ(words.size(), 8192u);
+    EXPECT_EQ(words.front() + words.back(), 3u);
+    EXPECT_EQ(r.host->stats().exchanges, 82u);
+}
+
+double cpuSeconds() {
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return use.ru_utime.tv_sec + use.ru_stime.tv_sec + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// With no pause between passes and every station switched off, the loop
+// sleeps; against a PLC that never answers, stop() does not wait for the
+// 15 s time-out.
+TEST(HostLoop, IdlesWithoutSpinningAndStopsAtOnce) {
+    ScriptedPeer silent([](const QByteArray &) { return QByteArray(); });
+    HostConfig c = config(silent.port);
+    c.intervalMs = 0;
+    c.timeoutMs = 15000;
+    PlcHost host(c);
+    std::string error;
+    ASSERT_TRUE(host.load(error) && host.setPlan({var(7, "0")}, error)) << error;
+    host.setStationEnabled(1, false);
+    host.start();
+    const double cpu = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpuSeconds() - cpu, 0.1);
+
+    host.setStationEnabled(1, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the request is in flight
+    const auto start = std::chrono::steady_clock::now();
+    host.stop();
+    const auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_LT(stopMs.count(), 2000);
+    EXPECT_EQ(host.stats().exchanges, 0u);
 }
 
 // Unusable requests are refused with a reason before they reach the driver.
