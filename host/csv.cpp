@@ -18,9 +18,7 @@ void trim(std::string &s) {
     s.erase(0, b);
 }
 
-bool isBlankText(const std::string &s) {
-    return s.find_first_not_of(" \t") == std::string::npos;
-}
+bool isBlankText(const std::string &s) { return s.find_first_not_of(" \t") == std::string::npos; }
 
 } // namespace
 
@@ -107,8 +105,7 @@ bool CsvReader::next(std::vector<std::string> &fields, int &line, std::string &e
             endField();
             return true;
         }
-        if (c == '#' && comments_ && fields.empty() && state == Unquoted &&
-            isBlankText(field)) {
+        if (c == '#' && comments_ && fields.empty() && state == Unquoted && isBlankText(field)) {
             if (!skipLine())
                 return false;
             line = line_;
@@ -141,8 +138,9 @@ void writeCsvField(std::ostream &out, const std::string &text) {
     out << '"';
     for (size_t start = 0;;) {
         const size_t quote = text.find('"', start);
-        out.write(text.data() + start, static_cast<std::streamsize>(
-                                           (quote == std::string::npos ? text.size() : quote) - start));
+        out.write(text.data() + start,
+                  static_cast<std::streamsize>((quote == std::string::npos ? text.size() : quote) -
+                                               start));
         if (quote == std::string::npos)
             break;
         out << "\"\"";

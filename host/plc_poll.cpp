@@ -299,7 +299,8 @@ bool parseSpecs(Options &o, std::string &error) {
             if (name == "--var") {
                 arg << s.second;
             } else {
-                writeCsvField(arg, o.registerType.substr(0, o.registerType.find(':')) + " " + s.second);
+                writeCsvField(arg,
+                              o.registerType.substr(0, o.registerType.find(':')) + " " + s.second);
                 arg << ",";
                 writeCsvField(arg, o.registerType);
                 arg << ",";
@@ -465,7 +466,7 @@ int runReads(PlcHost &host, PollOutput &output, const std::vector<Variable> &rea
         }
     }
     if (!reads.empty())
-        output.snapshot(reads, results, "one-shot reads");
+        output.snapshot(reads, results, "one-shot reads", false);
     return status;
 }
 
@@ -491,7 +492,8 @@ int poll(PlcHost &host, PollOutput &output, const Options &o) {
         shown = host.scans();
         last = readings(host, o.vars);
         output.snapshot(o.vars, last,
-                        "scan " + std::to_string(shown) + "  " + formatStats(host.stats()));
+                        "scan " + std::to_string(shown) + "  " + formatStats(host.stats()),
+                        !o.once);
     };
     while (!interrupted && !done && Clock::now() < end) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());

@@ -154,20 +154,27 @@ PollOutput::PollOutput(OutputFormat format, std::ostream &out, bool terminal, in
 // Rows go to the stream as they are made, so a long label is not copied
 // into each of them.
 void PollOutput::snapshot(const std::vector<Variable> &vars, const std::vector<Reading> &readings,
-                          const std::string &title) {
+                          const std::string &title, bool inPlace) {
     const WallClock::time_point now = WallClock::now();
     if (format_ == OutputFormat::Table) {
         char head[128];
         std::snprintf(head, sizeof head, "%-10s %-13s %3s %-8s %-10s %7s  %s", "TYPE", "FORMAT",
                       "STN", "ADDRESS", "QUALITY", "AGE", "VALUES");
-        out_ << (terminal_ ? "\033[H\033[2J" : "") << "-- " << isoTime(now) << "  " << title << "\n"
+        out_ << (terminal_ && inPlace ? "\033[H\033[2J" : "") << "-- " << isoTime(now) << "  "
+             << title << "\n"
              << cell("LABEL", kLabelWidth) << " " << head << "\n";
     }
     for (size_t i = 0; i < vars.size(); ++i) {
         switch (format_) {
-        case OutputFormat::Table: tableRow(vars[i], readings[i], now); break;
-        case OutputFormat::Csv: csvRow(vars[i], readings[i], now); break;
-        case OutputFormat::Json: jsonRow(vars[i], readings[i], now); break;
+        case OutputFormat::Table:
+            tableRow(vars[i], readings[i], now);
+            break;
+        case OutputFormat::Csv:
+            csvRow(vars[i], readings[i], now);
+            break;
+        case OutputFormat::Json:
+            jsonRow(vars[i], readings[i], now);
+            break;
         }
     }
     out_ << std::flush;
@@ -183,7 +190,8 @@ void PollOutput::tableRow(const Variable &v, const Reading &r, WallClock::time_p
     const std::vector<std::string> values = formatValues(v.type, v.format, r.data);
     for (const std::string &value : values)
         out_ << " " << value;
-    out_ << (values.empty() ? " -" : "") << (r.reason.empty() ? "" : "  (" + r.reason + ")") << "\n";
+    out_ << (values.empty() ? " -" : "") << (r.reason.empty() ? "" : "  (" + r.reason + ")")
+         << "\n";
 }
 
 void PollOutput::csvRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
@@ -202,9 +210,9 @@ void PollOutput::csvRow(const Variable &v, const Reading &r, WallClock::time_poi
 void PollOutput::jsonRow(const Variable &v, const Reading &r, WallClock::time_point now) const {
     out_ << "{\"time\":\"" << isoTime(now) << "\",\"label\":";
     writeJsonString(out_, v.label);
-    out_ << ",\"type\":\"" << typeName(v.type) << "\",\"format\":\""
-         << formatName(v.type, v.format) << "\",\"station\":" << v.station
-         << ",\"address\":\"" << v.address << "\",\"quality\":\"" << qualityName(r.quality)
+    out_ << ",\"type\":\"" << typeName(v.type) << "\",\"format\":\"" << formatName(v.type, v.format)
+         << "\",\"station\":" << v.station << ",\"address\":\"" << v.address << "\",\"quality\":\""
+         << qualityName(r.quality)
          << "\",\"last_good\":" << (everGood(r) ? "\"" + isoTime(r.lastGood) + "\"" : "null")
          << ",\"reason\":";
     if (r.reason.empty())

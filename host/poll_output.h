@@ -23,16 +23,17 @@ void writeJsonString(std::ostream &out, const std::string &s);
 
 class PollOutput {
 public:
-    // `terminal`: the table is redrawn in place and coloured. `valueColumns`:
+    // `terminal`: the table may be redrawn in place, and is coloured. `valueColumns`:
     // the CSV value columns, enough for the variable with the most values.
     // `header`: CSV starts with its header row (not when appending to a file
     // that has rows already).
     PollOutput(OutputFormat format, std::ostream &out, bool terminal, int valueColumns,
                bool header);
 
-    // One row per variable; `title` heads a table snapshot.
+    // One row per variable; `title` heads a table snapshot, which replaces
+    // the previous one on a terminal when `inPlace`.
     void snapshot(const std::vector<Variable> &vars, const std::vector<Reading> &readings,
-                  const std::string &title);
+                  const std::string &title, bool inPlace);
 
 private:
     void tableRow(const Variable &v, const Reading &r, WallClock::time_point now) const;
