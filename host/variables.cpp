@@ -33,6 +33,9 @@ const char kTypeHelp[] =
 
 enum class Table { None, Holding, Input, Reference };
 
+// Word types: registers of a device table become words of an area.
+int wordType(Area area) { return static_cast<int>(ElementKind::Word) * 3 + area; }
+
 bool allDigits(const std::string &s, size_t maxDigits = 9) {
     if (s.empty() || s.size() > maxDigits)
         return false;
@@ -83,7 +86,7 @@ std::string extendedEquivalent(const Variable &v, plc::RegisterSpan span) {
     const std::int64_t offset =
         kind == ElementKind::DoubleWord ? start / 2 : start * plc::elementsPerRegister(kind);
     return (kind == ElementKind::Word ? "holding register " : typeName(v.type) + std::string(" ")) +
-           v.address + " is " + typeName(v.type + 1) + " " +
+           v.address + " is " + typeName(v.type + 1) /* the same kind in area 2 */ + " " +
            elementText(kind, elementAddress(v.type, v.address) - offset);
 }
 
@@ -139,7 +142,7 @@ bool parseTypeField(const std::string &text, int &type, Table &table, ValueForma
         return false;
     }
     if (table != Table::None)
-        type = 7; // words; the table decides the area
+        type = wordType(plc::HoldingArea); // the table decides the area later
     return colon == std::string::npos || parseValueFormat(text.substr(colon + 1), format, error);
 }
 
@@ -168,7 +171,7 @@ bool resolveRegister(Table table, const std::string &text, SpecDefaults &d, Vari
         error = "bad register '" + text + "' (" + (d.oneBased ? "1..65536" : "0..65535") + ")";
         return false;
     }
-    const std::int64_t end = reg + std::int64_t(v.count) * elementsPerValue(7, v.format);
+    const std::int64_t end = reg + std::int64_t(v.count) * elementsPerValue(v.type, v.format);
     if (end > kWireRegs) {
         error = "registers from " + std::to_string(reg) + " run past register 65535";
         return false;
@@ -179,7 +182,7 @@ bool resolveRegister(Table table, const std::string &text, SpecDefaults &d, Vari
         reg -= ext;
     }
     d.needsMultiStation = d.needsMultiStation || end > kImageRegs[area];
-    v.type = static_cast<int>(plc::ElementKind::Word) * 3 + area;
+    v.type = wordType(area);
     v.address = std::to_string(reg);
     return true;
 }
