@@ -1,74 +1,43 @@
 #include "variables.h"
 
+#include "csv.h"
+
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace plchost {
 
 namespace {
 
-const char *const kTypeNames[12] = {"in.bit",  "hold.bit",  "ext.bit",  "in.byte",
-                                    "hold.byte", "ext.byte", "in.word", "hold.word",
-                                    "ext.word", "in.dword", "hold.dword", "ext.dword"};
-// Registers of the three images the driver keeps (and the PLC serves).
-const int kImageRegs[3] = {1024, 1024, 8192};
+using plc::Area;
+using plc::ElementKind;
+
+const char *const kTypeNames[plc::kTypeCount] = {
+    "in.bit",  "hold.bit",  "ext.bit",  "in.byte",  "hold.byte",  "ext.byte",
+    "in.word", "hold.word", "ext.word", "in.dword", "hold.dword", "ext.dword"};
+const char *const kAreaNames[3] = {"input", "holding", "extended holding"};
+// Registers of the single-station images, by area.
+const std::int64_t kImageRegs[3] = {1024, 1024, 8192};
+// The per-station store holds registers 0..65535 of each area; the extended
+// area's registers are sent as 5000 + register, which must stay a 16-bit
+// address.
+const std::int64_t kWireRegs = 65536;
+const std::int64_t kStationRegs[3] = {kWireRegs, kWireRegs, kWireRegs - plc::kExtendedAreaStart};
 const int kMaxStation = 255; // the unit identifier is one byte
+const char kTypeHelp[] =
+    "types: 0..11 or in.bit, hold.word, ext.dword...; device tables hold, in, ref";
 
-std::string trim(const std::string &s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return s.substr(b, e - b);
-}
+enum class Table { None, Holding, Input, Reference };
 
-std::vector<std::string> splitFields(const std::string &arg) {
-    std::vector<std::string> fields;
-    std::stringstream in(arg);
-    std::string field;
-    while (std::getline(in, field, ','))
-        fields.push_back(trim(field));
-    if (!arg.empty() && arg.back() == ',')
-        fields.emplace_back();
-    return fields;
-}
+// Word types: registers of a device table become words of an area.
+int wordType(Area area) { return static_cast<int>(ElementKind::Word) * 3 + area; }
 
-// A whole decimal number, or hexadecimal after 0x, optionally negative.
-bool parseNumber(const std::string &text, long long *out) {
-    std::string t = trim(text);
-    bool negative = !t.empty() && t[0] == '-';
-    std::string digits = negative ? t.substr(1) : t;
-    int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits = digits.substr(2);
-    }
-    if (digits.empty() || digits.size() > 16)
-        return false;
-    for (char c : digits)
-        if (!(base == 16 ? std::isxdigit(static_cast<unsigned char>(c))
-                         : std::isdigit(static_cast<unsigned char>(c))))
-            return false;
-    long long value = std::strtoll(digits.c_str(), nullptr, base);
-    *out = negative ? -value : value;
-    return true;
-}
-
-bool parseInt(const std::string &text, int lo, int hi, int *out) {
-    long long v = 0;
-    if (!parseNumber(text, &v) || v < lo || v > hi)
-        return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
-bool allDigits(const std::string &s) {
-    if (s.empty() || s.size() > 9)
+bool allDigits(const std::string &s, size_t maxDigits = 9) {
+    if (s.empty() || s.size() > maxDigits)
         return false;
     for (char c : s)
         if (!std::isdigit(static_cast<unsigned char>(c)))
@@ -76,216 +45,374 @@ bool allDigits(const std::string &s) {
     return true;
 }
 
-// The numeric address: byte * 8 + bit for bit types, the number otherwise;
+bool parseInt(const std::string &text, long lo, long hi, int &out) {
+    if (!allDigits(text))
+        return false;
+    const long v = std::stol(text);
+    if (v < lo || v > hi)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+// The element address: byte * 8 + bit for bit types, the number otherwise;
 // -1 when the text has the wrong form.
-long long numericAddress(int type, const std::string &text) {
-    if (kindOf(type) != Kind::Bit)
-        return allDigits(text) ? std::atoll(text.c_str()) : -1;
-    size_t dot = text.find('.');
+std::int64_t elementAddress(int type, const std::string &text) {
+    if (plc::kindOf(type) != ElementKind::Bit)
+        return allDigits(text) ? std::stoll(text) : -1;
+    const size_t dot = text.find('.');
     if (dot == std::string::npos)
         return -1;
-    std::string byte = text.substr(0, dot), bit = text.substr(dot + 1);
+    const std::string byte = text.substr(0, dot), bit = text.substr(dot + 1);
     if (!allDigits(byte) || bit.size() != 1 || bit[0] < '0' || bit[0] > '7')
         return -1;
-    return std::atoll(byte.c_str()) * 8 + (bit[0] - '0');
+    return std::stoll(byte) * 8 + (bit[0] - '0');
 }
 
-long long firstRegisterOf(int type, long long address) {
-    switch (kindOf(type)) {
-    case Kind::Bit: return address >> 4;
-    case Kind::Byte: return address >> 1;
-    case Kind::Word: return address;
-    case Kind::DWord: return address * 2;
-    }
-    return 0;
+std::string elementText(ElementKind kind, std::int64_t address) {
+    return kind == ElementKind::Bit
+               ? std::to_string(address / 8) + "." + std::to_string(address % 8)
+               : std::to_string(address);
 }
 
-long long registersOf(int type, long long address, long long count) {
-    switch (kindOf(type)) {
-    case Kind::Bit: return (address % 16 + count + 15) / 16;
-    case Kind::Byte: return (address % 2 + count + 1) / 2;
-    case Kind::Word: return count;
-    case Kind::DWord: return count * 2;
-    }
-    return 0;
+// A holding variable that lies in the extended area's wire registers, in
+// that area's terms: "holding register 5000 is ext.word 0".
+std::string extendedEquivalent(const Variable &v, plc::RegisterSpan span) {
+    const std::int64_t start = plc::kExtendedAreaStart;
+    if (plc::areaOf(v.type) != plc::HoldingArea || span.first < start ||
+        span.end() > start + kImageRegs[plc::ExtendedArea])
+        return {};
+    const ElementKind kind = plc::kindOf(v.type);
+    const std::int64_t offset =
+        kind == ElementKind::DoubleWord ? start / 2 : start * plc::elementsPerRegister(kind);
+    return (kind == ElementKind::Word ? "holding register " : typeName(v.type) + std::string(" ")) +
+           v.address + " is " + typeName(v.type + 1) /* the same kind in area 2 */ + " " +
+           elementText(kind, elementAddress(v.type, v.address) - offset);
 }
 
-bool fail(std::string *error, const std::string &message) {
-    if (error)
-        *error = message;
+// What to type for a register outside the single-station images.
+std::string addressHint(const Variable &v, plc::RegisterSpan span) {
+    const std::string extended = extendedEquivalent(v, span);
+    if (!extended.empty())
+        return extended;
+    const Area area = plc::areaOf(v.type);
+    const std::string reg =
+        std::to_string(span.first + (area == plc::ExtendedArea ? plc::kExtendedAreaStart : 0));
+    std::string hint = "type " + std::string(area == plc::InputArea ? "in," : "hold,") + reg +
+                       " for " + (area == plc::InputArea ? "input" : "holding") + " register " +
+                       reg + " (multi-station mode reaches registers 0..65535)";
+    const char digit = area == plc::InputArea ? '3' : '4';
+    if (area != plc::ExtendedArea && (v.address.size() == 5 || v.address.size() == 6) &&
+        v.address[0] == digit)
+        hint += ", or ref," + v.address + " for the reference " + v.address;
+    return hint;
+}
+
+bool checkAddress(const Variable &v, bool multiStation, std::string &error) {
+    const plc::RegisterSpan span = registerSpan(v);
+    const Area area = plc::areaOf(v.type);
+    const std::int64_t limit = multiStation ? kStationRegs[area] : kImageRegs[area];
+    if (span.end() <= limit)
+        return true;
+    const std::string what = std::string(typeName(v.type)) + " " + v.address +
+                             (v.count > 1 ? " count " + std::to_string(v.count) : "");
+    const std::string range =
+        "registers " + std::to_string(span.first) + ".." + std::to_string(span.end() - 1);
+    if (multiStation)
+        error = what + " covers " + range + ", past the " + kAreaNames[area] + " registers 0.." +
+                std::to_string(limit - 1) + " a station has";
+    else
+        error = what + " covers " + range + ", past the " + std::to_string(limit) + " " +
+                kAreaNames[area] + " registers of a single station: " + addressHint(v, span);
     return false;
 }
 
-bool parseTypeField(const std::string &text, int *type, std::string *error) {
-    return parseType(text, type) ||
-           fail(error, "unknown type '" + text +
-                           "' (use 0..11 or a name such as in.bit, hold.word, ext.dword)");
+// TYPE[:FORMAT]: a driver type, or a device table whose addresses are
+// resolved later.
+bool parseTypeField(const std::string &text, int &type, Table &table, ValueFormat &format,
+                    std::string &error) {
+    const size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    table = name == "hold"  ? Table::Holding
+            : name == "in"  ? Table::Input
+            : name == "ref" ? Table::Reference
+                            : Table::None;
+    if (table == Table::None && !parseType(name, type)) {
+        error = "unknown type '" + name + "' (" + kTypeHelp + ")";
+        return false;
+    }
+    if (table != Table::None)
+        type = wordType(plc::HoldingArea); // the table decides the area later
+    return colon == std::string::npos || parseValueFormat(text.substr(colon + 1), format, error);
 }
 
-bool parseStationField(const std::vector<std::string> &f, size_t index, int defaultStation,
-                       int *station, std::string *error) {
-    if (f.size() <= index || f[index].empty()) {
-        *station = defaultStation;
+// A register in device terms, as a word variable in driver terms.
+bool resolveRegister(Table table, const std::string &text, SpecDefaults &d, Variable &v,
+                     std::string &error) {
+    Area area = table == Table::Input ? plc::InputArea : plc::HoldingArea;
+    std::int64_t reg = -1;
+    if (table == Table::Reference) {
+        // 5 digits: registers 1..9999; 6 digits: 1..65536; always counted from 1.
+        if (allDigits(text, 6) && text.size() >= 5 && (text[0] == '3' || text[0] == '4')) {
+            area = text[0] == '3' ? plc::InputArea : plc::HoldingArea;
+            reg = std::stoll(text.substr(1)) - 1;
+        }
+        if (reg < 0 || reg >= kWireRegs) {
+            error = "bad reference '" + text +
+                    "' (3xxxx or 3xxxxx for input registers, 4xxxx or 4xxxxx for holding "
+                    "registers; coils and discrete inputs are not read, the driver reads "
+                    "registers)";
+            return false;
+        }
+    } else if (allDigits(text)) {
+        reg = std::stoll(text) - (d.oneBased ? 1 : 0);
+    }
+    if (table != Table::Reference && (reg < 0 || reg >= kWireRegs)) {
+        error = "bad register '" + text + "' (" + (d.oneBased ? "1..65536" : "0..65535") + ")";
+        return false;
+    }
+    const std::int64_t end = reg + std::int64_t(v.count) * elementsPerValue(v.type, v.format);
+    if (end > kWireRegs) {
+        error = "registers from " + std::to_string(reg) + " run past register 65535";
+        return false;
+    }
+    const std::int64_t ext = plc::kExtendedAreaStart;
+    if (area == plc::HoldingArea && reg >= ext && end <= ext + kImageRegs[plc::ExtendedArea]) {
+        area = plc::ExtendedArea;
+        reg -= ext;
+    }
+    d.needsMultiStation = d.needsMultiStation || end > kImageRegs[area];
+    v.type = wordType(area);
+    v.address = std::to_string(reg);
+    return true;
+}
+
+bool parseStation(const std::string &text, int defaultStation, int &station, std::string &error) {
+    if (text.empty()) {
+        station = defaultStation;
         return true;
     }
-    return parseInt(f[index], 0, kMaxStation, station) ||
-           fail(error, "bad station '" + f[index] + "' (0..255)");
+    if (parseInt(text, 0, kMaxStation, station))
+        return true;
+    error = "bad station '" + text + "' (0..255)";
+    return false;
 }
 
-bool parseCountField(const std::string &text, int *count, std::string *error) {
-    return parseInt(text, 1, 1 << 20, count) || fail(error, "bad count '" + text + "'");
+bool parseCount(const std::string &text, int &count, std::string &error) {
+    if (text.empty()) {
+        count = 1;
+        return true;
+    }
+    if (parseInt(text, 1, 1 << 20, count))
+        return true;
+    error = "bad count '" + text + "' (1 or more)";
+    return false;
 }
 
-bool checked(const Variable &v, Access access, std::string *error) {
-    std::string problem = checkVariable(v, access);
-    return problem.empty() || fail(error, problem);
+// The fields every form shares, with the format column last given.
+bool parseCommon(const std::string &typeText, const std::string &address, const std::string &count,
+                 const std::string &station, const std::string &format, SpecDefaults &d,
+                 Variable &v, std::string &error) {
+    Table table = Table::None;
+    v.format = d.format;
+    if (!parseTypeField(typeText, v.type, table, v.format, error) ||
+        (!format.empty() && !parseValueFormat(format, v.format, error)) ||
+        !formatFits(v.type, v.format, error) || !parseCount(count, v.count, error) ||
+        !parseStation(station, d.station, v.station, error))
+        return false;
+    if (table != Table::None)
+        return resolveRegister(table, address, d, v, error);
+    v.address = address;
+    if (elementAddress(v.type, address) >= 0)
+        return true;
+    error = "malformed address '" + address + "' for " + typeName(v.type) +
+            (plc::kindOf(v.type) == ElementKind::Bit ? " (expected byte.bit, e.g. 12.3)"
+                                                     : " (expected a decimal number)");
+    return false;
+}
+
+std::vector<std::string> argumentFields(const std::string &arg) {
+    std::istringstream in(arg);
+    CsvReader reader(in, CsvSource::Argument);
+    std::vector<std::string> fields;
+    int line;
+    std::string ignored;
+    if (!reader.next(fields, line, ignored))
+        fields.clear();
+    return fields;
+}
+
+std::string lowerCase(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string field(const std::vector<std::string> &f, size_t i) { return i < f.size() ? f[i] : ""; }
+
+// The label is moved out of `f`: a variables file may hold long ones.
+bool parseVariableFields(std::vector<std::string> &f, SpecDefaults &d, Variable &v,
+                         std::string &error) {
+    if (f.size() < 3 || f.size() > 6) {
+        error = "expected label,type,address[,count[,station[,format]]]";
+        return false;
+    }
+    v.label = std::move(f[0]);
+    return parseCommon(f[1], f[2], field(f, 3), field(f, 4), field(f, 5), d, v, error);
 }
 
 } // namespace
 
-const char *typeName(int type) { return type >= 0 && type <= 11 ? kTypeNames[type] : "?"; }
+const char *typeName(int type) { return plc::isKnownType(type) ? kTypeNames[type] : "?"; }
 
-bool parseType(const std::string &text, int *type) {
-    for (int t = 0; t < 12; ++t)
+bool parseType(const std::string &text, int &type) {
+    for (int t = 0; t < plc::kTypeCount; ++t)
         if (text == kTypeNames[t]) {
-            *type = t;
+            type = t;
             return true;
         }
-    return allDigits(text) && parseInt(text, 0, 11, type);
+    return parseInt(text, 0, plc::kTypeCount - 1, type);
 }
 
-std::string checkVariable(const Variable &v, Access access) {
-    if (v.type < 0 || v.type > 11)
-        return "unknown type " + std::to_string(v.type);
-    long long address = numericAddress(v.type, v.address);
-    if (address < 0)
-        return "malformed address '" + v.address + "' for " + typeName(v.type) +
-               (kindOf(v.type) == Kind::Bit ? " (expected byte.bit, e.g. 12.3)"
-                                            : " (expected a decimal number)");
+bool checkVariable(const Variable &v, Access access, bool multiStation, std::string &error) {
+    if (!plc::isKnownType(v.type)) {
+        error = "unknown type " + std::to_string(v.type);
+        return false;
+    }
+    if (!formatFits(v.type, v.format, error))
+        return false;
+    if (elementAddress(v.type, v.address) < 0) {
+        error = "malformed address '" + v.address + "' for " + typeName(v.type);
+        return false;
+    }
     if (v.count < 1)
-        return "count must be 1 or more";
-    if (v.station < 0 || v.station > kMaxStation)
-        return "station " + std::to_string(v.station) + " is outside 0..255";
-    long long end = firstRegisterOf(v.type, address) + registersOf(v.type, address, v.count);
-    if (end > kImageRegs[areaOf(v.type)])
-        return "address " + v.address + " count " + std::to_string(v.count) + " reaches past the " +
-               std::to_string(kImageRegs[areaOf(v.type)]) + " registers of " + typeName(v.type);
-    if (access == Access::Write && !isWritable(v.type))
-        return std::string(typeName(v.type)) + " is read-only (input registers)";
-    if (access == Access::Read && v.station == 0)
-        return "station 0 cannot be read (it is the broadcast address)";
-    return {};
+        error = "count must be 1 or more";
+    else if (v.station < 0 || v.station > kMaxStation)
+        error = "station " + std::to_string(v.station) + " is outside 0..255";
+    else if (!checkAddress(v, multiStation, error))
+        return false;
+    else if (access == Access::Write && !plc::isWritable(v.type))
+        error = std::string(typeName(v.type)) + " is read-only (input registers)";
+    else if (access == Access::Read && v.station == 0)
+        error = "station 0 cannot be read (it is the broadcast address)";
+    else
+        return true;
+    return false;
 }
 
-int firstRegister(const Variable &v) {
-    return static_cast<int>(firstRegisterOf(v.type, numericAddress(v.type, v.address)));
+plc::RegisterSpan registerSpan(const Variable &v) {
+    return plc::registerSpanOf(plc::kindOf(v.type), elementAddress(v.type, v.address),
+                               driverCount(v));
 }
 
-int registerCount(const Variable &v) {
-    return static_cast<int>(registersOf(v.type, numericAddress(v.type, v.address), v.count));
+int firstRegister(const Variable &v) { return static_cast<int>(registerSpan(v).first); }
+
+int registerCount(const Variable &v) { return static_cast<int>(registerSpan(v).count); }
+
+int driverCount(const Variable &v) {
+    return v.count * (plc::kindOf(v.type) == ElementKind::DoubleWord
+                          ? 2
+                          : elementsPerValue(v.type, v.format));
 }
 
-int driverCount(const Variable &v) { return kindOf(v.type) == Kind::DWord ? v.count * 2 : v.count; }
+bool parseVariableArg(const std::string &arg, SpecDefaults &d, Variable &v, std::string &error) {
+    std::vector<std::string> fields = argumentFields(arg);
+    if (parseVariableFields(fields, d, v, error))
+        return true;
+    error += " in '" + arg + "'";
+    return false;
+}
+
+bool parseReadArg(const std::string &arg, SpecDefaults &d, Variable &v, std::string &error) {
+    const std::vector<std::string> f = argumentFields(arg);
+    if (f.size() < 2 || f.size() > 4) {
+        error = "expected type,address[,count[,station]] in '" + arg + "'";
+        return false;
+    }
+    v.label = f[0] + " " + f[1];
+    return parseCommon(f[0], f[1], field(f, 2), field(f, 3), "", d, v, error);
+}
+
+bool parseWriteArg(const std::string &arg, SpecDefaults &d, Variable &v, QByteArray &value,
+                   std::string &error) {
+    const std::vector<std::string> f = argumentFields(arg);
+    if (f.size() < 3 || f.size() > 4) {
+        error = "expected type,address,values[,station] in '" + arg + "'";
+        return false;
+    }
+    v.label = f[0] + " " + f[1];
+    // The values set the count, which device terms need to place the registers.
+    Table table;
+    int type = 0;
+    ValueFormat format = d.format;
+    if (!parseTypeField(f[0], type, table, format, error) || !formatFits(type, format, error) ||
+        !encodeValues(type, format, f[2], value, v.count, error))
+        return false;
+    return parseCommon(f[0], f[1], std::to_string(v.count), field(f, 3), "", d, v, error);
+}
+
+bool LabelIndex::addLast(const std::vector<Variable> &vars, std::string &error) {
+    const std::string &label = vars.back().label;
+    if (label.empty()) {
+        error = "empty label";
+        return false;
+    }
+    const std::size_t hash = std::hash<std::string>()(label);
+    const auto same = byHash_.equal_range(hash);
+    for (auto it = same.first; it != same.second; ++it)
+        if (vars[it->second].label == label) {
+            error = "duplicate label '" + label + "'";
+            return false;
+        }
+    byHash_.emplace(hash, vars.size() - 1);
+    return true;
+}
+
+bool readVariableCsv(std::istream &in, SpecDefaults &d, LabelIndex &labels,
+                     std::vector<Variable> &vars, std::string &error) {
+    CsvReader reader(in, CsvSource::File);
+    std::vector<std::string> fields;
+    int line = 0;
+    for (bool first = true; reader.next(fields, line, error); first = false) {
+        if (first && !fields.empty() && lowerCase(fields[0]) == "label")
+            continue;
+        vars.emplace_back();
+        if (!parseVariableFields(fields, d, vars.back(), error) || !labels.addLast(vars, error)) {
+            vars.pop_back();
+            error = "line " + std::to_string(line) + ": " + error;
+            return false;
+        }
+    }
+    return !reader.failed();
+}
+
+bool loadVariableCsv(const std::string &path, SpecDefaults &d, LabelIndex &labels,
+                     std::vector<Variable> &vars, std::string &error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (readVariableCsv(file, d, labels, vars, error))
+        return true;
+    error = path + ": " + error;
+    return false;
+}
+
+// ---- until the host library checks variables in the mode it runs in ----
+
+// Registers 0..65535, as multi-station mode allows: a caller checks the
+// single-station images itself (plc_poll does) until then.
+std::string checkVariable(const Variable &v, Access access) {
+    std::string error;
+    return checkVariable(v, access, true, error) ? std::string() : error;
+}
 
 std::vector<std::uint32_t> decodeValues(int type, const QByteArray &data) {
     std::vector<std::uint32_t> values;
-    auto byte = [&](int i) { return static_cast<std::uint32_t>(static_cast<quint8>(data[i])); };
-    const int step = kindOf(type) == Kind::Bit ? 1 : kindOf(type) == Kind::DWord ? 4 : 2;
-    for (int i = 0; i + step <= data.size(); i += step) {
-        switch (kindOf(type)) {
-        case Kind::Bit:
-        case Kind::Byte: values.push_back(byte(i)); break;
-        case Kind::Word: values.push_back(byte(i) | byte(i + 1) << 8); break;
-        case Kind::DWord:
-            values.push_back(byte(i) | byte(i + 1) << 8 | byte(i + 2) << 16 | byte(i + 3) << 24);
-            break;
-        }
-    }
+    for (const std::string &text : formatValues(type, ValueFormat(), data))
+        values.push_back(static_cast<std::uint32_t>(std::stoul(text)));
     return values;
-}
-
-bool encodeValue(int type, const std::string &text, QByteArray *bytes, std::string *error) {
-    static const struct {
-        long long lo, hi;
-        int width;
-    } kRanges[4] = {{0, 1, 1}, {-128, 255, 1}, {-32768, 65535, 2}, {-2147483648LL, 4294967295LL, 4}};
-    const auto &range = kRanges[static_cast<int>(kindOf(type))];
-    long long value = 0;
-    if (!parseNumber(text, &value) || value < range.lo || value > range.hi)
-        return fail(error, "bad value '" + text + "' for " + typeName(type) + " (" +
-                               std::to_string(range.lo) + ".." + std::to_string(range.hi) + ")");
-    bytes->clear();
-    for (int i = 0; i < range.width; ++i)
-        bytes->append(static_cast<char>((static_cast<unsigned long long>(value) >> (8 * i)) & 0xFF));
-    return true;
-}
-
-bool parseVariableArg(const std::string &arg, int defaultStation, Variable *v,
-                       std::string *error) {
-    std::vector<std::string> f = splitFields(arg);
-    if (f.size() < 4 || f.size() > 5)
-        return fail(error, "expected label,type,address,count[,station] in '" + arg + "'");
-    v->label = f[0];
-    v->address = f[2];
-    return parseTypeField(f[1], &v->type, error) && parseCountField(f[3], &v->count, error) &&
-           parseStationField(f, 4, defaultStation, &v->station, error) &&
-           checked(*v, Access::Read, error);
-}
-
-bool parseReadArg(const std::string &arg, int defaultStation, Variable *v, std::string *error) {
-    std::vector<std::string> f = splitFields(arg);
-    if (f.size() < 2 || f.size() > 4)
-        return fail(error, "expected type,address[,count[,station]] in '" + arg + "'");
-    v->address = f[1];
-    v->label = f[0] + " " + f[1];
-    v->count = 1;
-    return parseTypeField(f[0], &v->type, error) &&
-           (f.size() < 3 || f[2].empty() || parseCountField(f[2], &v->count, error)) &&
-           parseStationField(f, 3, defaultStation, &v->station, error) &&
-           checked(*v, Access::Read, error);
-}
-
-bool parseWriteArg(const std::string &arg, int defaultStation, Variable *v, QByteArray *value,
-                    std::string *error) {
-    std::vector<std::string> f = splitFields(arg);
-    if (f.size() < 3 || f.size() > 4)
-        return fail(error, "expected type,address,value[,station] in '" + arg + "'");
-    v->address = f[1];
-    v->label = f[0] + " " + f[1];
-    v->count = 1;
-    return parseTypeField(f[0], &v->type, error) &&
-           parseStationField(f, 3, defaultStation, &v->station, error) &&
-           checked(*v, Access::Write, error) && encodeValue(v->type, f[2], value, error);
-}
-
-bool parseVariableCsv(const std::string &text, int defaultStation, std::vector<Variable> *vars,
-                      std::string *error) {
-    std::istringstream in(text);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        line = trim(line);
-        if (line.empty() || line[0] == '#' || line.rfind("label", 0) == 0)
-            continue;
-        Variable v;
-        std::string problem;
-        if (!parseVariableArg(line, defaultStation, &v, &problem))
-            return fail(error, "line " + std::to_string(number) + ": " + problem);
-        vars->push_back(v);
-    }
-    return true;
-}
-
-bool loadVariableCsv(const std::string &path, int defaultStation, std::vector<Variable> *vars,
-                     std::string *error) {
-    std::ifstream file(path);
-    if (!file)
-        return fail(error, "cannot open " + path + ": " + std::strerror(errno));
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string problem;
-    if (!parseVariableCsv(text.str(), defaultStation, vars, &problem))
-        return fail(error, path + ": " + problem);
-    return true;
 }
 
 } // namespace plchost

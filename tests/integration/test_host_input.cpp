@@ -1,141 +1,239 @@
 // The reference host's handling of what a user types: variable, read and
-// write specs, CSV files, value texts, and the round-trip percentiles.
+// write specs in driver and device terms, value formats and byte orders,
+// variables files in their dialects, and the round-trip percentiles.
 #include "stats.h"
 #include "variables.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 using namespace plchost;
 
 namespace {
 
-TEST(HostInput, VariableSpecs) {
-    struct Case {
-        const char *arg;
-        int type, count, station;
-        const char *address;
-    } good[] = {
-        {"a,0,12.3,1", 0, 1, 7, "12.3"},
-        {"b, hold.word , 100, 4, 3", 7, 4, 3, "100"},
-        {"c,ext.dword,4095,1", 11, 1, 7, "4095"}, // registers 8190 and 8191
-        {"d,hold.bit,2047.7,1", 1, 1, 7, "2047.7"}, // bit 16383: register 1023
-        {"e,in.word,1023,1,", 6, 1, 7, "1023"},   // empty station: the default
-        {"f,10,0x10,1", -1, 0, 0, nullptr},
-    };
-    for (const Case &c : good) {
-        Variable v;
-        std::string error;
-        const bool ok = parseVariableArg(c.arg, 7, &v, &error);
-        if (!c.address) {
-            EXPECT_FALSE(ok) << c.arg;
-            continue;
-        }
-        ASSERT_TRUE(ok) << c.arg << ": " << error;
-        EXPECT_EQ(v.type, c.type) << c.arg;
-        EXPECT_EQ(v.count, c.count) << c.arg;
-        EXPECT_EQ(v.station, c.station) << c.arg;
-        EXPECT_EQ(v.address, c.address) << c.arg;
-    }
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
 }
 
-TEST(HostInput, MalformedSpecsAreRefusedWithAReason) {
-    struct Case {
+// Parses a --var spec and checks it in the mode the parse asks for (or multi-station).
+bool parseAndCheck(const std::string &arg, Variable &v, bool &multi, std::string &error,
+                   bool oneBased = false) {
+    SpecDefaults d;
+    d.station = 7;
+    d.oneBased = oneBased;
+    const bool ok = parseVariableArg(arg, d, v, error);
+    multi = multi || d.needsMultiStation;
+    return ok && checkVariable(v, Access::Read, multi, error);
+}
+
+TEST(HostInput, VariableSpecsInDriverAndDeviceTerms) {
+    const struct {
         const char *arg;
-        const char *reason;
+        const char *type, *address, *format;
+        int count, station;
+        bool multi, oneBased = false;
     } cases[] = {
-        {"a,12,1,1", "unknown type"},
-        {"a,-1,1,1", "unknown type"},
-        {"a,hold.bit,12,1", "malformed address"},   // no bit number
-        {"a,hold.bit,12.8,1", "malformed address"}, // bits are 0..7
-        {"a,hold.word,abc,1", "malformed address"},
-        {"a,hold.word,99999999999,1", "malformed address"},
-        {"a,hold.word,1,0", "bad count"},
-        {"a,hold.word,1,x", "bad count"},
-        {"a,hold.word,1,1,256", "bad station"},
-        {"a,hold.word,1,1,0", "station 0"},
-        {"a,hold.word,1000,25", "reaches past"},
-        {"a,in.dword,512,1", "reaches past"},   // registers 1024, 1025
-        {"a,hold.bit,2047.7,2", "reaches past"}, // bits 16383, 16384: registers 1023, 1024
-        {"a,hold.word,1", "expected label"},
-        {"", "expected label"},
+        {"a,0,12.3", "in.bit", "12.3", "unsigned", 1, 7, false},
+        {"b, hold.word , 100, 4, 3", "hold.word", "100", "unsigned", 4, 3, true},
+        {"c,ext.dword,4095,1,,int32", "ext.dword", "4095", "int32:CDAB", 1, 7, false},
+        {"d,hold.word:float:abcd,10,2", "hold.word", "10", "float:ABCD", 2, 7, false},
+        {"\"e,\"\"1\"\"\",hold.bit,2047.7", "hold.bit", "2047.7", "unsigned", 1, 7, false},
+        {"f,hold,5000,2", "ext.word", "0", "unsigned", 2, 7, false}, // the extended image
+        {"g,hold:float,1023", "hold.word", "1023", "float:CDAB", 1, 7,
+         true}, // registers 1023, 1024
+        {"h,ref,40001", "hold.word", "0", "unsigned", 1, 7, false},
+        {"i,ref,365536", "in.word", "65535", "unsigned", 1, 7, true},
+        {"j,in,1024", "in.word", "1024", "unsigned", 1, 7, true},
+        {"k,hold,1", "hold.word", "0", "unsigned", 1, 7, false, true}, // counted from 1
+        {"l,hold.word,60000,1,2", "hold.word", "60000", "unsigned", 1, 2, true},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         Variable v;
         std::string error;
-        const bool ok = parseVariableArg(c.arg, 1, &v, &error);
-        EXPECT_FALSE(ok) << c.arg;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.arg << ": " << error;
+        bool multi = c.station != 7; // another station needs multi-station mode
+        ASSERT_TRUE(parseAndCheck(c.arg, v, multi, error, c.oneBased)) << c.arg << ": " << error;
+        EXPECT_EQ(typeName(v.type), std::string(c.type)) << c.arg;
+        EXPECT_EQ(v.address, c.address) << c.arg;
+        EXPECT_EQ(formatName(v.type, v.format), c.format) << c.arg;
+        EXPECT_EQ(v.count, c.count) << c.arg;
+        EXPECT_EQ(v.station, c.station) << c.arg;
+        EXPECT_EQ(multi, c.multi) << c.arg;
+    }
+    Variable v;
+    std::string error;
+    bool multi = false;
+    ASSERT_TRUE(parseAndCheck("d,hold.word:float,10,2", v, multi, error)) << error;
+    EXPECT_EQ(driverCount(v), 4); // two registers per float
+    ASSERT_TRUE(parseAndCheck("c,hold.dword,5,3", v, multi, error)) << error;
+    EXPECT_EQ(driverCount(v), 6); // double-word counts count registers
+}
+
+TEST(HostInput, RefusedSpecsSayWhy) {
+    const struct {
+        const char *arg;
+        const char *reason;
+        bool multi = false;
+    } cases[] = {
+        {"a,12,1", "unknown type '12'"},
+        {"a,hold.bit,12", "malformed address"},   // no bit number
+        {"a,hold.bit,12.8", "malformed address"}, // bits are 0..7
+        {"a,hold.word,abc", "malformed address"},
+        {"a,hold.word,1,0", "bad count"},
+        {"a,hold.word,1,1,256", "bad station"},
+        {"a,hold.word,1,1,0", "station 0"},
+        {"a,hold.word,5000", "holding register 5000 is ext.word 0"},
+        {"a,hold.dword,2600", "hold.dword 2600 is ext.dword 100"},
+        {"a,hold.bit,10000.1", "hold.bit 10000.1 is ext.bit 0.1"},
+        {"a,hold.word,40001", "type hold,40001 for holding register 40001 (multi-station mode "
+                              "reaches registers 0..65535), or ref,40001 for the reference 40001"},
+        {"a,in.dword,512", "type in,1024 for input register 1024"},
+        {"a,ext.word,8192", "type hold,13192 for holding register 13192"},
+        {"a,hold.word,65535,2", "past the holding registers 0..65535", true},
+        {"a,ext.word,60536", "past the extended holding registers 0..60535", true},
+        {"a,hold.byte:float,1", "32-bit values"},
+        {"a,hold.word:double,1", "unknown value format 'double'"},
+        {"a,hold.word:float:abdc,1", "unknown value format 'abdc'"},
+        {"a,ref,20001", "bad reference"},
+        {"a,ref,40000", "bad reference"},
+        {"a,hold,65536", "bad register"},
+        {"a,hold:float,65535", "run past register 65535"},
+        {"a,hold.word", "expected label"},
+        {"\"a,hold.word,1", "expected label"},
+        {"", "expected label"},
+    };
+    for (const auto &c : cases) {
+        Variable v;
+        std::string error;
+        bool multi = c.multi;
+        EXPECT_FALSE(parseAndCheck(c.arg, v, multi, error)) << c.arg;
+        EXPECT_TRUE(contains(error, c.reason)) << c.arg << ": " << error;
     }
 }
 
 TEST(HostInput, ReadAndWriteSpecs) {
+    SpecDefaults d;
+    d.station = 4;
     Variable v;
     QByteArray value;
     std::string error;
-    ASSERT_TRUE(parseReadArg("hold.word,3,5,9", 2, &v, &error)) << error;
+    ASSERT_TRUE(parseReadArg("hold.word,3,5,9", d, v, error)) << error;
     EXPECT_EQ(v.count, 5);
     EXPECT_EQ(v.station, 9);
-    ASSERT_TRUE(parseWriteArg("hold.dword,3,0x12345678", 4, &v, &value, &error)) << error;
+    ASSERT_TRUE(parseWriteArg("hold.word,203,1 2 3", d, v, value, error)) << error;
+    EXPECT_EQ(v.count, 3);
     EXPECT_EQ(v.station, 4);
-    EXPECT_EQ(value, QByteArray::fromHex("78563412"));
-    EXPECT_TRUE(parseWriteArg("ext.word,3,-1,0", 1, &v, &value, &error)) << error; // broadcast
-    EXPECT_FALSE(parseWriteArg("in.word,3,1", 1, &v, &value, &error));
-    EXPECT_NE(error.find("read-only"), std::string::npos);
-    EXPECT_FALSE(parseWriteArg("hold.word,3", 1, &v, &value, &error));
-    EXPECT_FALSE(parseWriteArg("hold.word,3,12abc", 1, &v, &value, &error));
-    EXPECT_NE(error.find("bad value"), std::string::npos);
+    EXPECT_EQ(value.toHex(), "010002000300");
+    ASSERT_TRUE(parseWriteArg("hold:float,5000,1.5 -2", d, v, value, error)) << error;
+    EXPECT_EQ(typeName(v.type), std::string("ext.word")); // two floats in ext.word 0..3
+    EXPECT_EQ(driverCount(v), 4);
+    ASSERT_TRUE(parseWriteArg("in.word,3,1", d, v, value, error)) << error;
+    EXPECT_FALSE(checkVariable(v, Access::Write, false, error));
+    EXPECT_TRUE(contains(error, "read-only")) << error;
+    EXPECT_FALSE(parseWriteArg("hold.word,3", d, v, value, error));
+    EXPECT_FALSE(parseWriteArg("hold.word,3,12abc", d, v, value, error));
+    EXPECT_TRUE(contains(error, "bad value '12abc'")) << error;
 }
 
-TEST(HostInput, ValueTextsFitTheirKind) {
-    struct Case {
-        int type;
+// Each value text as SetRegisterData takes it, then as GetRegisterData gives
+// it back and plc_poll shows it.
+TEST(HostInput, ValueFormatsAndByteOrders) {
+    const struct {
+        const char *type; // TYPE[:FORMAT]
         const char *text;
-        const char *hex; // nullptr: refused
+        const char *written; // hex; nullptr: refused
+        const char *shown;   // nullptr: the text itself
     } cases[] = {
-        {1, "1", "01"},         {1, "2", nullptr},         {4, "-128", "80"},
-        {4, "256", nullptr},    {7, "0x1234", "3412"},     {7, "65536", nullptr},
-        {10, "4294967295", "ffffffff"}, {10, "-2147483648", "00000080"},
-        {10, "4294967296", nullptr},    {7, "0x", nullptr}, {7, "--1", nullptr},
+        {"hold.word:signed", "-1", "ffff", nullptr},
+        {"hold.word", "-1", "ffff", "65535"},
+        {"hold.word:hex", "0xAB", "ab00", "0x00AB"},
+        {"hold.word:bin", "0b101", "0500", "0b0000000000000101"},
+        {"hold.word:float", "21.5", "0000ac41", nullptr}, // low word first
+        {"hold.word:float:abcd", "21.5", "ac410000", nullptr},
+        {"hold.word:float", "3.14", "c3f54840", nullptr},
+        {"hold.word:uint32:abcd", "0x11223344", "22114433", "287454020"},
+        {"hold.word:uint32:cdab", "0x11223344", "44332211", "287454020"},
+        {"hold.word:uint32:badc", "0x11223344", "11223344", "287454020"},
+        {"hold.word:uint32:dcba", "0x11223344", "33441122", "287454020"},
+        {"hold.word:int32", "-2147483648", "00000080", nullptr},
+        {"hold.dword", "0x12345678", "78563412", "305419896"},
+        {"hold.dword:signed", "-1", "ffffffff", nullptr},
+        {"hold.dword:hex:abcd", "0x12345678", "34127856", "0x12345678"},
+        {"hold.word", "1 2 3", "010002000300", nullptr},
+        {"hold.bit", "1", "01", nullptr},
+        {"hold.bit", "2", nullptr, nullptr},
+        {"hold.byte", "-128", "80", "128"},
+        {"hold.byte", "256", nullptr, nullptr},
+        {"hold.word", "65536", nullptr, nullptr},
+        {"hold.word", "0x", nullptr, nullptr},
+        {"hold.word", "--1", nullptr, nullptr},
+        {"hold.word:float", "abc", nullptr, nullptr},
+        {"hold.word:float", "1e39", nullptr, nullptr},
+        {"hold.word:int32", "4294967296", nullptr, nullptr},
+        {"hold.word", "", nullptr, nullptr},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
+        Variable v;
         QByteArray bytes;
         std::string error;
-        const bool ok = encodeValue(c.type, c.text, &bytes, &error);
-        EXPECT_EQ(ok, c.hex != nullptr) << c.type << " " << c.text;
-        if (ok && c.hex) {
-            EXPECT_EQ(bytes.toHex().toStdString(), c.hex) << c.text;
-        }
+        SpecDefaults d;
+        const std::string address = std::string(c.type) == "hold.bit" ? ",1.0," : ",1,";
+        const bool ok = parseWriteArg(c.type + address + c.text, d, v, bytes, error);
+        EXPECT_EQ(ok, c.written != nullptr) << c.type << " " << c.text << ": " << error;
+        if (!ok || !c.written)
+            continue;
+        EXPECT_EQ(bytes.toHex().toStdString(), c.written) << c.type << " " << c.text;
+        QByteArray read;
+        for (char b : bytes) // GetRegisterData gives a byte with a 0 after it
+            read.append(b).append(plc::kindOf(v.type) == plc::ElementKind::Byte ? 1 : 0, '\0');
+        std::string shown;
+        for (const std::string &text : formatValues(v.type, v.format, read))
+            shown += (shown.empty() ? "" : " ") + text;
+        EXPECT_EQ(shown, c.shown ? c.shown : c.text) << c.type;
     }
+    EXPECT_TRUE(formatValues(10, ValueFormat(), QByteArray(3, '\0')).empty()); // incomplete
 }
 
-TEST(HostInput, DecodesTheDriversValueLayout) {
-    const QByteArray data = QByteArray::fromHex("3400120078563412");
-    EXPECT_EQ(decodeValues(1, data.left(3)), (std::vector<std::uint32_t>{0x34, 0, 0x12}));
-    EXPECT_EQ(decodeValues(4, data.left(4)), (std::vector<std::uint32_t>{0x34, 0x12}));
-    EXPECT_EQ(decodeValues(7, data.mid(4)), (std::vector<std::uint32_t>{0x5678, 0x1234}));
-    EXPECT_EQ(decodeValues(10, data.mid(4)), (std::vector<std::uint32_t>{0x12345678}));
-    EXPECT_TRUE(decodeValues(10, data.left(3)).empty()); // an incomplete element is not shown
-}
-
-TEST(HostInput, CsvFiles) {
+TEST(HostInput, VariablesFilesInTheirDialects) {
+    const struct {
+        const char *text;
+        const char *labels; // joined by '|'; nullptr: refused
+        const char *error;
+    } cases[] = {
+        {"\xEF\xBB\xBFlabel;type;address;count;station;format\r\n"
+         "# comment\r\n\r\n"
+         "speed; hold.word; 10\r\n"
+         "\"a;b \"\"c\"\"\";hold.word:float;11;2;3;abcd\r\n",
+         "speed|a;b \"c\"", nullptr},
+        {"x,hold.word,1\n\"two\nlines\",hold.word,2,,,signed", "x|two\nlines", nullptr},
+        {"a,hold.word,1\nb,hold.word,x\n", nullptr, "line 2: malformed address"},
+        {"a,hold.word,1\n\n,hold.word,2\n", nullptr, "line 3: empty label"},
+        {"a,hold.word,1\n# c\na,hold.word,2\n", nullptr, "line 3: duplicate label 'a'"},
+        {"a,hold.word,1\n\"b,hold.word,2\n", nullptr, "line 2: a quoted field is not closed"},
+        {"\"a\"x,hold.word,1\n", nullptr, "line 1: text after the closing quote"},
+    };
+    for (const auto &c : cases) {
+        std::istringstream in(c.text);
+        std::vector<Variable> vars;
+        SpecDefaults d;
+        LabelIndex labels;
+        std::string error;
+        const bool ok = readVariableCsv(in, d, labels, vars, error);
+        EXPECT_EQ(ok, c.labels != nullptr) << c.text << ": " << error;
+        std::string joined;
+        for (const Variable &v : vars)
+            joined += (joined.empty() ? "" : "|") + v.label;
+        if (c.labels)
+            EXPECT_EQ(joined, c.labels);
+        else
+            EXPECT_TRUE(contains(error, c.error)) << error;
+    }
     std::vector<Variable> vars;
+    SpecDefaults d;
+    LabelIndex labels;
     std::string error;
-    ASSERT_TRUE(parseVariableCsv("label,type,address,count,station\n"
-                                 "# comment\n\n"
-                                 "speed, hold.word, 10, 1\n"
-                                 "flags,0,1.0,8,2\n",
-                                 5, &vars, &error))
-        << error;
-    ASSERT_EQ(vars.size(), 2u);
-    EXPECT_EQ(vars[0].label, "speed");
-    EXPECT_EQ(vars[0].station, 5);
-    EXPECT_EQ(vars[1].station, 2);
-
-    vars.clear();
-    EXPECT_FALSE(parseVariableCsv("a,hold.word,1,1\nb,hold.word,x,1\n", 1, &vars, &error));
-    EXPECT_NE(error.find("line 2"), std::string::npos) << error;
-    EXPECT_FALSE(loadVariableCsv("/nonexistent/vars.csv", 1, &vars, &error));
-    EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+    EXPECT_FALSE(loadVariableCsv("/nonexistent/vars.csv", d, labels, vars, error));
+    EXPECT_TRUE(contains(error, "cannot open")) << error;
 }
 
 TEST(HostInput, RoundTripPercentilesKeepTheLatestSamples) {

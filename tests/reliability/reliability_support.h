@@ -52,8 +52,8 @@ inline std::vector<plchost::Variable> atStations(const std::vector<plchost::Vari
 
 // The length of a value for v in the layout SetRegisterData takes.
 inline int valueBytes(const plchost::Variable &v) {
-    static const int elementBytes[] = {1, 1, 2, 4}; // by Kind
-    return v.count * elementBytes[static_cast<int>(plchost::kindOf(v.type))];
+    static const int elementBytes[] = {1, 1, 2, 4}; // by plc::ElementKind
+    return v.count * elementBytes[static_cast<int>(plc::kindOf(v.type))];
 }
 
 // An integer from the environment, or `fallback`.

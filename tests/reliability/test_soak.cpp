@@ -47,7 +47,7 @@ int bitIndex(const Variable &v) { // within its register
 QByteArray randomValue(const Variable &v, std::mt19937 &random) {
     QByteArray value(reliability::valueBytes(v), '\0');
     for (char &b : value)
-        b = static_cast<char>(kindOf(v.type) == Kind::Bit ? random() & 1 : random() & 0xFF);
+        b = static_cast<char>(plc::kindOf(v.type) == plc::ElementKind::Bit ? random() & 1 : random() & 0xFF);
     return value;
 }
 
@@ -55,16 +55,17 @@ QByteArray randomValue(const Variable &v, std::mt19937 &random) {
 // the PLC could not be read (the fault injection hits plain clients too).
 QByteArray plcValue(const Variable &v, int port) {
     const int registers = registerCount(v);
-    const int wireRegister = firstRegister(v) + (areaOf(v.type) == 2 ? 5000 : 0); // the extended area
+    const int wireRegister =
+        firstRegister(v) + (plc::areaOf(v.type) == plc::ExtendedArea ? plc::kExtendedAreaStart : 0);
     for (int attempt = 0; attempt < 20; ++attempt) {
         ModbusClient plc(port, v.station);
         uint16_t regs[4] = {};
         if (!plc.connected() || modbus_read_registers(plc.ctx(), wireRegister, registers, regs) != registers)
             continue;
-        switch (kindOf(v.type)) {
-        case Kind::Bit:
+        switch (plc::kindOf(v.type)) {
+        case plc::ElementKind::Bit:
             return QByteArray(1, static_cast<char>((regs[0] >> bitIndex(v)) & 1));
-        case Kind::Byte: {
+        case plc::ElementKind::Byte: {
             const bool high = std::stoi(v.address) % 2 == 1;
             return QByteArray(1, static_cast<char>(high ? regs[0] >> 8 : regs[0] & 0xFF));
         }

@@ -35,7 +35,7 @@ void hammer(PlcHost &host, unsigned seed, Clock::time_point until, std::atomic<u
         const Variable &v = kVariables[pick(kVariables.size())];
         switch (pick(6)) {
         case 0: { // SetRegisterData
-            if (!isWritable(v.type))
+            if (!plc::isWritable(v.type))
                 break;
             QByteArray value(reliability::valueBytes(v), '\0');
             for (char &byte : value)
