@@ -129,11 +129,12 @@ bool PlcHost::check(const Variable &v, Access access, std::string &error) const 
         error = kNotLoaded;
         return false;
     }
-    std::string problem = checkVariable(v, access);
-    if (problem.empty() && !config_.multiStation && v.station != config_.defaultStation)
-        problem = "station " + std::to_string(v.station) + " needs multi-station mode";
-    if (problem.empty())
+    std::string problem;
+    if (checkVariable(v, access, config_.multiStation, problem) &&
+        (config_.multiStation || v.station == config_.defaultStation))
         return true;
+    if (problem.empty())
+        problem = "station " + std::to_string(v.station) + " needs multi-station mode";
     error = v.label + ": " + problem;
     return false;
 }
@@ -272,14 +273,18 @@ bool PlcHost::readOnce(const Variable &var, RequestId *id, std::string &error) {
     return true;
 }
 
-std::vector<std::uint32_t> PlcHost::values(const Variable &var) {
+QByteArray PlcHost::valueBytes(const Variable &var) {
     QByteArray data;
     std::string unusable;
     if (!check(var, Access::Read, unusable) ||
         api().GetRegisterData(nullptr, var.type, QString::fromStdString(var.address), var.station,
                               data, driverCount(var)) == 0)
         return {};
-    return decodeValues(var.type, data);
+    return data;
+}
+
+std::vector<std::uint32_t> PlcHost::values(const Variable &var) {
+    return decodeValues(var.type, valueBytes(var));
 }
 
 // Switches the driver's gate at once; the loop reports the change and

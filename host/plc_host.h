@@ -85,7 +85,9 @@ public:
     bool write(const Variable &target, const QByteArray &value, RequestId *id, std::string &error);
     bool readOnce(const Variable &var, RequestId *id, std::string &error);
     // The driver's current values (a write may have put its value there
-    // before the PLC confirmed it); reading() tells what the PLC gave.
+    // before the PLC confirmed it); reading() tells what the PLC gave. The
+    // bytes in the layout of GetRegisterData, or unsigned element values.
+    QByteArray valueBytes(const Variable &var);
     std::vector<std::uint32_t> values(const Variable &var);
     void setStationEnabled(int station, bool on);
     // Done or Failed once the driver reported the request; Pending when no

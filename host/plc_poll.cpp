@@ -431,17 +431,6 @@ int runWrites(PlcHost &host, const std::vector<Write> &writes) {
     return status;
 }
 
-// The bytes of a one-shot read in GetRegisterData's layout, rebuilt from
-// the driver's values (the host keeps the bytes only of polled variables).
-QByteArray valueBytes(int type, const std::vector<std::uint32_t> &values) {
-    static const int kBytes[] = {1, 2, 2, 4}; // by element kind: a byte comes with a 0
-    QByteArray bytes;
-    for (std::uint32_t value : values)
-        for (int i = 0; i < kBytes[static_cast<int>(plc::kindOf(type))]; ++i)
-            bytes.append(static_cast<char>(value >> 8 * i));
-    return bytes;
-}
-
 // One snapshot of every one-shot read, in the order given.
 int runReads(PlcHost &host, PollOutput &output, const std::vector<Variable> &reads) {
     int status = kOk;
@@ -456,7 +445,7 @@ int runReads(PlcHost &host, PollOutput &output, const std::vector<Variable> &rea
         Reading &reading = results.back();
         if (s == PlcHost::Done) {
             reading.quality = Quality::Good;
-            reading.data = valueBytes(v.type, host.values(v));
+            reading.data = host.valueBytes(v);
             reading.lastGood = WallClock::now();
         } else {
             reading.quality = Quality::Failed;

@@ -22,7 +22,7 @@ Plan::Plan(const std::vector<Variable> &vars) : vars_(vars) {
     for (size_t i = 0; i < vars_.size(); ++i) {
         const Variable &v = vars_[i];
         runs_.push_back({v.station, plc::areaOf(v.type), firstRegister(v), registerCount(v)});
-        index_.emplace(Key{v.station, v.type, v.address, v.count}, i);
+        index_.emplace(Key{v.station, v.type, v.address, driverCount(v)}, i);
         Group &g = groups_[{v.station, runs_[i].area}];
         g.byFirst.push_back(i);
         g.longest = std::max(g.longest, runs_[i].count);
@@ -33,7 +33,7 @@ Plan::Plan(const std::vector<Variable> &vars) : vars_(vars) {
 }
 
 bool Plan::find(const Variable &v, size_t *index) const {
-    const auto it = index_.find(Key{v.station, v.type, v.address, v.count});
+    const auto it = index_.find(Key{v.station, v.type, v.address, driverCount(v)});
     if (it == index_.end())
         return false;
     *index = it->second;

@@ -57,7 +57,7 @@ public:
     std::vector<size_t> overlapping(const RegisterRun &block) const;
 
 private:
-    using Key = std::tuple<int, int, std::string, int>; // station, type, address, count
+    using Key = std::tuple<int, int, std::string, int>; // station, type, address, driver count
     std::vector<Variable> vars_;
     std::vector<RegisterRun> runs_;
     std::map<Key, size_t> index_;

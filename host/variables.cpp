@@ -403,11 +403,6 @@ bool loadVariableCsv(const std::string &path, SpecDefaults &d, LabelIndex &label
 
 // Registers 0..65535, as multi-station mode allows: a caller checks the
 // single-station images itself (plc_poll does) until then.
-std::string checkVariable(const Variable &v, Access access) {
-    std::string error;
-    return checkVariable(v, access, true, error) ? std::string() : error;
-}
-
 std::vector<std::uint32_t> decodeValues(int type, const QByteArray &data) {
     std::vector<std::uint32_t> values;
     for (const std::string &text : formatValues(type, ValueFormat(), data))

@@ -114,10 +114,7 @@ bool readVariableCsv(std::istream &in, SpecDefaults &defaults, LabelIndex &label
 bool loadVariableCsv(const std::string &path, SpecDefaults &defaults, LabelIndex &labels,
                      std::vector<Variable> &vars, std::string &error);
 
-// Until the host library checks variables in the mode it runs in: the
-// check for multi-station mode with its message, empty when usable, and
-// unsigned values.
-std::string checkVariable(const Variable &v, Access access);
+// Unsigned element values of the bytes GetRegisterData gives.
 std::vector<std::uint32_t> decodeValues(int type, const QByteArray &data);
 
 } // namespace plchost

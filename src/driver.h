@@ -58,13 +58,7 @@ public:
                     const QByteArray &value, int count, int hostTag0, int hostTag1);
 
 private:
-    friend class DriverProbe;
-
-// Records with the same two host keys belong to one host request.
-inline bool sameHostKeys(const RW_VAR &a, const RW_VAR &b) {
-    return a.hostTag0 == b.hostTag0 && a.hostTag1 == b.hostTag1;
-}
- // the unit tests' view of the queues
+    friend class DriverProbe; // the unit tests' view of the queues and the store
 
     // Which queue the frame in flight serves.
     enum class Serving { Nothing, Cyclic, Write, OnceRead };

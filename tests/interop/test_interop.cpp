@@ -19,7 +19,7 @@ struct Element {
     int address;
     int count;
     Variable variable() const {
-        const bool bit = kindOf(type) == Kind::Bit;
+        const bool bit = plc::kindOf(type) == plc::ElementKind::Bit;
         return var(type, bit ? std::to_string(address / 8) + "." + std::to_string(address % 8)
                              : std::to_string(address), count);
     }
@@ -52,7 +52,8 @@ protected:
     static QByteArray encoded(int type, const std::string &text) {
         QByteArray value;
         std::string error;
-        EXPECT_TRUE(encodeValue(type, text, &value, &error)) << error;
+        int values = 0;
+        EXPECT_TRUE(encodeValues(type, ValueFormat(), text, value, values, error)) << error;
         return value;
     }
 
@@ -93,15 +94,15 @@ protected:
     std::vector<uint32_t> serverElements(const Element &e) {
         const Variable v = e.variable();
         const int first = firstRegister(v);
-        const std::vector<uint16_t> regs = registers(areaOf(e.type), first, registerCount(v));
+        const std::vector<uint16_t> regs = registers(plc::areaOf(e.type), first, registerCount(v));
         auto reg = [&](int r) { return uint32_t(regs.at(r - first)); };
         std::vector<uint32_t> out;
         for (int n = e.address; n < e.address + e.count; ++n) {
-            switch (kindOf(e.type)) {
-            case Kind::Bit: out.push_back(reg(n / 16) >> (n % 16) & 1); break;
-            case Kind::Byte: out.push_back(reg(n / 2) >> (n % 2 * 8) & 0xFF); break;
-            case Kind::Word: out.push_back(reg(n)); break;
-            case Kind::DWord: out.push_back(reg(2 * n) | reg(2 * n + 1) << 16); break;
+            switch (plc::kindOf(e.type)) {
+            case plc::ElementKind::Bit: out.push_back(reg(n / 16) >> (n % 16) & 1); break;
+            case plc::ElementKind::Byte: out.push_back(reg(n / 2) >> (n % 2 * 8) & 0xFF); break;
+            case plc::ElementKind::Word: out.push_back(reg(n)); break;
+            case plc::ElementKind::DoubleWord: out.push_back(reg(2 * n) | reg(2 * n + 1) << 16); break;
             }
         }
         return out;
@@ -159,16 +160,16 @@ TEST_F(Interop, WritesChangeExactlyTheirBytes) {
     start({});
     for (const auto &row : rows) {
         const Element &e = row.target;
-        const int size = 1 << (int(kindOf(e.type)) - 1); // 1, 2 or 4 bytes
+        const int size = 1 << (int(plc::kindOf(e.type)) - 1); // 1, 2 or 4 bytes
         const int offset = e.address * size;
         const int firstReg = offset / 2 - 1; // one register either side
-        std::vector<int> expected = image(areaOf(e.type), firstReg, 4);
+        std::vector<int> expected = image(plc::areaOf(e.type), firstReg, 4);
         const QByteArray value = encoded(e.type, row.value);
         for (int i = 0; i < value.size(); ++i)
             expected[offset - 2 * firstReg + i] = uint8_t(value[i]);
 
         EXPECT_EQ(write(e, row.value), PlcHost::Done) << e.variable().label;
-        EXPECT_EQ(image(areaOf(e.type), firstReg, 4), expected) << e.variable().label;
+        EXPECT_EQ(image(plc::areaOf(e.type), firstReg, 4), expected) << e.variable().label;
     }
 }
 
