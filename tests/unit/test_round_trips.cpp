@@ -1,6 +1,6 @@
-// Host values through the real communication loop: SetRegisterData, the
-// frames ComCommunication hands out, replies of a PLC model, DataCom, and
-// GetRegisterData; and a host thread beside the loop. Cyclic plans and the
+// Host values through the real communication loop: a value write, the
+// frames the driver hands out, replies of a PLC model, reply handling and
+// value reads; and a host thread beside the loop. Cyclic plans and the
 // remote-area framing run end to end against the simulated PLC.
 #include "driver_fixture.h"
 

@@ -165,8 +165,8 @@ MakeReply poke(int at, int value, MakeReply make = good) {
 QByteArray none(const Protocol &) { return QByteArray(); }
 QByteArray refusal(const Protocol &p) { return replyFrame(p.frame, bytes({p.frame[7] | 0x80, 2})); }
 
-// A read of ten registers (unless told), a word write, and a record that is neither, by
-// hostTag0 and node.
+// A read (of ten registers unless told), a word write, and a record that is
+// neither, by hostTag0 and node.
 RW_VAR rd(int tag0 = 3, int nodeId = 0, int count = 10) {
     RW_VAR var = readVar(1, 1, 0, count, tag0);
     var.nodeId = nodeId;
