@@ -53,6 +53,17 @@ int ignoreNotify(QList<RW_VAR>, int, int) { return 0; }
 
 QByteArray bytes(std::initializer_list<char> values) { return QByteArray(values.begin(), int(values.size())); }
 
+// A PLC's answer: a write's echo, or a read's byte count and zero registers,
+// behind the request's transaction and protocol identifiers.
+QByteArray plcReply(const Protocol &p) {
+    const char function = p.frame[7];
+    const bool write = function == 5 || function == 6 || function == 16;
+    const int data = p.replyLen - 9;
+    const QByteArray pdu = write ? p.frame.mid(7, 5) : bytes({function, char(data)}) + QByteArray(data, '\0');
+    const int length = pdu.size() + 1;
+    return p.frame.left(4) + bytes({char(length >> 8), char(length), p.frame[6]}) + pdu;
+}
+
 TEST(Interface, AnswersBeforeSetUpAndStoresHostValues) {
     Plugin p;
     ASSERT_NE(p.lib, nullptr) << dlerror();
@@ -99,9 +110,9 @@ TEST(Interface, HostLoopThroughTheExports) {
     EXPECT_EQ(p.ReCreatReadVarList(&vars), 0);
     const Protocol *frame = p.ComCommunication();
     ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(frame->frame, bytes({0, 0, 0, 0, 0, 6, 1, 3, 0, 100, 0, 10}));
+    EXPECT_EQ(frame->frame, bytes({0, 1, 0, 0, 0, 6, 1, 3, 0, 100, 0, 10})); // transaction 1
     EXPECT_EQ(frame->replyLen, 29);
-    QByteArray reply = bytes({0, 0, 0, 0, 0, 23, 1, 3, 20, 0x12, 0x34}) + QByteArray(18, '\0');
+    QByteArray reply = bytes({0, 1, 0, 0, 0, 23, 1, 3, 20, 0x12, 0x34}) + QByteArray(18, '\0');
     EXPECT_EQ(p.DataCom(&reply, reply.size())->result, 1);
     QByteArray data;
     EXPECT_EQ(p.GetRegisterData(nullptr, 7, QStringLiteral("100"), 1, data, 1), 1);
@@ -117,7 +128,7 @@ TEST(Interface, HostLoopThroughTheExports) {
     EXPECT_EQ(p.SetRegisterData(QString(), 7, QStringLiteral("5"), 1, bytes({1, 0}), 1, 1, 2), 2);
     for (int i = 0; i < 20 && completions < 3; ++i)
         if (const Protocol *next = p.ComCommunication()) {
-            QByteArray answer = next->frame.left(8) + QByteArray(qMax(next->replyLen - 8, 0), '\0');
+            QByteArray answer = plcReply(*next);
             EXPECT_EQ(p.DataCom(&answer, answer.size())->result, 1);
         }
     EXPECT_EQ(completions, 3); // two writes, and the one-shot read once for its three pieces

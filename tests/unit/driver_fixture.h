@@ -1,14 +1,14 @@
 // Shared set-up for unit tests: a private driver object wired to a ComInfo
-// record and to callbacks that record every call, and small record builders.
+// record and to callbacks that record every call, record builders, and the
+// replies a well-behaved PLC gives.
 #ifndef DRIVER_FIXTURE_H
 #define DRIVER_FIXTURE_H
 
-#include "modbus_rtu_master.h"
+#include "driver_probe.h"
 
 #include <gtest/gtest.h>
 
 #include <initializer_list>
-#include <memory>
 #include <vector>
 
 struct CompletionCall {
@@ -65,7 +65,7 @@ inline RW_VAR readVar(int station, int area, int regAddr, int count, int tag0 = 
 inline RW_VAR writeVar(int station, int regType, int regAddr, const QByteArray &value,
                        int count = 1, int tag0 = 0, int tag1 = 0) {
     RW_VAR var = readVar(station, regType, regAddr, count, tag0, tag1);
-    var.accessKind = 1;
+    var.accessKind = PLC_ACCESS_WRITE;
     var.value = value;
     return var;
 }
@@ -99,18 +99,36 @@ inline std::vector<int> tags(const QList<RW_VAR> &queue) {
     return out;
 }
 
-// A reply of the expected length to a Modbus TCP frame: the request's header
-// and function code, then zero bytes.
-inline QByteArray replyFor(const Protocol &p) {
-    QByteArray reply = p.frame.left(qMin(8, qMax(p.replyLen, 0)));
-    reply.append(QByteArray(qMax(p.replyLen - reply.size(), 0), '\0'));
-    return reply;
+// A Modbus TCP reply to `frame`: its transaction and protocol identifiers,
+// the length, its unit, then `pdu`.
+inline QByteArray replyFrame(const QByteArray &frame, const QByteArray &pdu) {
+    const int length = pdu.size() + 1;
+    return frame.left(4) + bytes({length >> 8, length & 0xFF, frame[6]}) + pdu;
+}
+
+// The answer to a read: byte count and `data` (zero bytes up to the expected
+// length by default).
+inline QByteArray readReply(const Protocol &p, QByteArray data = QByteArray()) {
+    if (data.isNull())
+        data = QByteArray(qMax(p.replyLen - 9, 0), '\0');
+    return replyFrame(p.frame, p.frame.mid(7, 1) + char(data.size()) + data);
+}
+
+// The echo that confirms a write: function, address and value or quantity.
+inline QByteArray echo(const Protocol &p) { return replyFrame(p.frame, p.frame.mid(7, 5)); }
+
+// What a well-behaved PLC answers; nothing where no reply is expected.
+inline QByteArray replyTo(const Protocol &p) {
+    if (p.replyLen == 0)
+        return QByteArray();
+    const int function = static_cast<quint8>(p.frame[7]);
+    return function == 5 || function == 6 || function == 16 ? echo(p) : readReply(p);
 }
 
 class DriverTest : public ::testing::Test {
 protected:
-    std::unique_ptr<Modbus_RTU_Master> driver = std::make_unique<Modbus_RTU_Master>();
-    Modbus_RTU_Master &d = *driver;
+    ModbusTcpDriver d;
+    DriverProbe probe{d};
     ComInfo info{};
 
     void SetUp() override {
@@ -120,24 +138,54 @@ protected:
         info.retryLimit = 2;
         info.localNodeId = 0;
         info.hostHandle = 42;
-        d.SetComInfo(&info);
-        d.RegistCallBackFuncIntf(recordCompletion, recordNotify);
+        d.setComInfo(&info);
+        d.setCallbacks(recordCompletion, recordNotify);
     }
 
     const CallbackLog &log() const { return callbackLog(); }
 
-    // Hands a reply to DataCom: the result code.
-    int answer(QByteArray reply) { return d.DataCom(&reply, reply.size())->result; }
+    // Records queued unchanged, as mode 1 does.
+    void queueWrites(std::initializer_list<RW_VAR> vars) {
+        for (RW_VAR var : vars)
+            d.queueWrite(&var, PLC_ADD_AS_IS);
+    }
+    void queueOnceReads(std::initializer_list<RW_VAR> vars) {
+        for (RW_VAR var : vars)
+            d.queueOnceRead(&var, PLC_ADD_AS_IS);
+    }
+
+    // The next frame. A cyclic turn that finds no block (after five writes or
+    // one-shot reads in a row) yields none and re-opens the queues' turns.
+    Protocol *nextFrame() {
+        Protocol *p = d.nextRequest();
+        return p ? p : d.nextRequest();
+    }
+
+    // Hands a reply to handleReply (its length unless told): the result code.
+    int answer(QByteArray reply, int length = -1) {
+        return d.handleReply(&reply, length < 0 ? reply.size() : length)->result;
+    }
     int fail() { return answer(QByteArray()); }
-    int succeed() { return answer(replyFor(d.protocolQueue.first())); }
+    // Answers the frame in flight as the PLC would.
+    int succeed() { return answer(replyTo(*d.nextRequest())); }
     // Serves one request and answers it: the hostTag1 served, -1 for none.
     int exchange() {
-        Protocol *p = d.ComCommunication();
+        Protocol *p = d.nextRequest();
         if (!p)
             return -1;
         const int tag = p->var.hostTag1;
-        answer(replyFor(*p));
+        answer(replyTo(*p));
         return tag;
+    }
+
+    QByteArray get(int regType, const char *address, int count, int station = 1) {
+        QByteArray data = bytes({9, 9});
+        EXPECT_EQ(d.readValues(regType, QString::fromLatin1(address), station, data, count), 1);
+        return data;
+    }
+    int set(int regType, const char *address, QByteArray value, int count, int station = 1) {
+        return d.writeValues(QStringLiteral("v"), regType, QString::fromLatin1(address), station,
+                             value, count, 11, 12);
     }
 };
 

@@ -1,5 +1,6 @@
 // Checksums against published check values, the diagnostic log, the record
 // sizes on this target and address text parsing.
+#include "address_text.h"
 #include "driver_fixture.h"
 
 #include <QDir>
@@ -80,7 +81,7 @@ TEST(AddressText, ConvertsByTypeAndRefusesWhatDoesNotFit) {
         {0, "268435455.7", INT_MAX}, {0, "268435456.0", -1}, {1, "0.2147483648", -1},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(StringAddressToInt(c.regType, QString::fromLatin1(c.text)), c.expected)
+        EXPECT_EQ(parseAddressText(c.regType, QString::fromLatin1(c.text)), c.expected)
             << "type " << c.regType << " text '" << c.text << "'";
 }
 

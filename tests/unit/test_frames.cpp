@@ -1,53 +1,66 @@
 // Request frames byte by byte: Modbus TCP reads, every kind of write
-// (including the read-then-write pair of a byte) and remote-area records.
+// (including the read-then-write pair of a byte), requests no 16-bit address
+// can carry, transaction identifiers, and remote-area records.
 #include "driver_fixture.h"
 
 #include <climits>
 
 namespace {
 
-// A Modbus TCP request: transaction 0, protocol 0, length, unit, then the PDU.
-QByteArray tcp(int unit, const QByteArray &pdu) {
+// A Modbus TCP request: transaction id, protocol 0, length, unit, then the PDU.
+QByteArray tcp(int transaction, int unit, const QByteArray &pdu) {
     const int length = pdu.size() + 1;
-    return bytes({0, 0, 0, 0, length >> 8 & 0xFF, length & 0xFF, unit}) + pdu;
+    return bytes({transaction >> 8, transaction & 0xFF, 0, 0, length >> 8, length & 0xFF, unit}) + pdu;
 }
 
 using Frames = DriverTest;
 
+// A request reaching past register 65535 (area 2 counts from 5000) is
+// refused, reported failed, and never sent to a wrapped address.
 TEST_F(Frames, Reads) {
     const struct {
         int station, area, regAddr, count;
-        QByteArray pdu;
+        QByteArray pdu; // empty: refused
         int replyLen;
     } cases[] = {
         {1, 1, 100, 10, bytes({3, 0x00, 0x64, 0x00, 0x0A}), 29},
         {17, 0, 0, 1, bytes({4, 0, 0, 0, 1}), 11},
-        {300, 2, 10, 1, bytes({3, 0x13, 0x92, 0, 1}), 11},     // area 2 starts at 5000; unit 300 & 0xFF
-        {1, 2, 61000, 2, bytes({3, 0x01, 0xD0, 0, 2}), 13},    // 66000 wraps to 464
-        {1, 1, -1, 40000, bytes({3, 0xFF, 0xFF, 0x9C, 0x40}), 9 + 14464}, // 80000 mod 65536
-        {1, 1, 0, 65537, bytes({3, 0, 0, 0, 1}), 11},
+        {300, 2, 10, 1, bytes({3, 0x13, 0x92, 0, 1}), 11}, // area 2 starts at 5000; unit 300 & 0xFF
+        {1, 1, 65535, 1, bytes({3, 0xFF, 0xFF, 0, 1}), 11},
+        {1, 2, 60535, 1, bytes({3, 0xFF, 0xFF, 0, 1}), 11},
+        {1, 2, 60535, 2, {}, 0}, {1, 2, 61000, 2, {}, 0}, {1, 1, 65535, 2, {}, 0},
+        {1, 1, 65536, 1, {}, 0}, {1, 1, -1, 40000, {}, 0}, {1, 1, 0, 65537, {}, 0},
     };
+    int transaction = 0;
     for (const auto &c : cases) {
-        d.protocolQueue.clear();
-        RW_VAR var = readVar(c.station, c.area, c.regAddr, c.count, 7, 8);
-        d.ReadRegister(&var);
-        ASSERT_EQ(d.protocolQueue.size(), 1);
-        const Protocol &p = d.protocolQueue.first();
-        EXPECT_EQ(p.frame.toHex(), tcp(c.station & 0xFF, c.pdu).toHex());
-        EXPECT_EQ(std::make_tuple(p.frameLen, p.replyLen, p.replyHeadLen, p.dataLen),
+        SCOPED_TRACE(testing::Message() << "area " << c.area << " at " << c.regAddr << " count " << c.count);
+        callbackLog() = CallbackLog{};
+        queueOnceReads({readVar(c.station, c.area, c.regAddr, c.count, 7, 8)});
+        Protocol *p = nextFrame();
+        if (c.pdu.isEmpty()) {
+            EXPECT_EQ(p, nullptr);
+            EXPECT_EQ(log().completions, (Calls{{42, 7, 8, 2}}));
+            continue;
+        }
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->frame.toHex(), tcp(++transaction, c.station & 0xFF, c.pdu).toHex());
+        EXPECT_EQ(std::make_tuple(p->frameLen, p->replyLen, p->replyHeadLen, p->dataLen),
                   std::make_tuple(12, c.replyLen, 9, c.replyLen - 9));
-        EXPECT_EQ(p.var.hostTag1, 8);
+        EXPECT_EQ(p->var.hostTag1, 8);
         EXPECT_EQ(std::make_pair(info.framesExpected, info.framesDone), std::make_pair(1, 0));
+        EXPECT_EQ(answer(replyTo(*p)), 1);
     }
 }
 
+// The frames of each write; a byte write reads its register, which the PLC
+// answers with 0 here, then writes it back with the byte merged in.
 TEST_F(Frames, Writes) {
     QByteArray wide = bytes({16, 0, 0, 0, 200, 400 & 0xFF}) + QByteArray(400, '\x11');
     QByteArray sparse = bytes({16, 0, 0, 0, 100, 200, 0, 0x7F}) + QByteArray(198, '\0');
     const struct {
         int regType, regAddr, station, count;
         QByteArray value;
-        std::vector<QByteArray> pdus;
+        std::vector<QByteArray> pdus; // none: refused
     } cases[] = {
         {7, 100, 1, 1, bytes({0x34, 0x12}), {bytes({6, 0, 100, 0x12, 0x34})}},
         {8, 100, 1, 1, bytes({0x34, 0x12}), {bytes({6, 0x13, 0xEC, 0x12, 0x34})}},
@@ -59,36 +72,72 @@ TEST_F(Frames, Writes) {
         {10, 3, 1, 1, bytes({0x78, 0x56, 0x34, 0x12}),
          {bytes({16, 0, 6, 0, 2, 4, 0x56, 0x78, 0x12, 0x34})}},
         {10, 0, 1, 1, bytes({0x78}), {bytes({16, 0, 0, 0, 2, 4, 0, 0x78, 0, 0})}},
-        {10, INT_MAX, 1, 1, bytes({1, 0, 0, 0}), // 2 x address without overflow, low 16 bits
-         {bytes({16, 0xFF, 0xFE, 0, 2, 4, 0, 1, 0, 0})}},
         {1, 99, 1, 1, bytes({2}), {bytes({5, 0, 99, 0xFF, 0})}}, // any non-zero is on
         {2, 3, 1, 7, bytes({1, 1}), {bytes({5, 0x13, 0x8B, 0xFF, 0})}}, // count ignored
-        {4, 7, 3, 1, bytes({0x5A}), {bytes({3, 0, 3, 0, 1}), bytes({6, 0, 3, 0, 0})}},
-        {5, 7, 3, 1, bytes({0x5A}), {bytes({3, 0x13, 0x8B, 0, 1}), bytes({6, 0x13, 0x8B, 0, 0})}},
+        {4, 7, 3, 1, bytes({0x5A}), {bytes({3, 0, 3, 0, 1}), bytes({6, 0, 3, 0x5A, 0})}},
+        {5, 6, 3, 1, bytes({0x5A}), {bytes({3, 0x13, 0x8B, 0, 1}), bytes({6, 0x13, 0x8B, 0, 0x5A})}},
+        // the last addresses the wire reaches, and the first beyond them
+        {4, 70001, 3, 1, bytes({0x5A}), {bytes({3, 0x88, 0xB8, 0, 1}), bytes({6, 0x88, 0xB8, 0x5A, 0})}},
+        {4, 131071, 3, 1, bytes({0x5A}), {bytes({3, 0xFF, 0xFF, 0, 1}), bytes({6, 0xFF, 0xFF, 0x5A, 0})}},
+        {4, 131072, 3, 1, bytes({0x5A}), {}},
+        {1, 65535, 1, 1, bytes({1}), {bytes({5, 0xFF, 0xFF, 0xFF, 0})}},
+        {1, 65536, 1, 1, bytes({1}), {}}, {2, 60536, 1, 1, bytes({1}), {}},
+        {7, 65535, 1, 1, bytes({1, 0}), {bytes({6, 0xFF, 0xFF, 0, 1})}},
+        {7, 65535, 1, 2, bytes({1, 0, 2, 0}), {}}, {8, 60535, 1, 2, bytes({1, 0, 2, 0}), {}},
+        {10, 32767, 1, 1, bytes({1, 0, 0, 0}), {bytes({16, 0xFF, 0xFE, 0, 2, 4, 0, 1, 0, 0})}},
+        {10, 32768, 1, 1, bytes({1, 0, 0, 0}), {}}, {10, INT_MAX, 1, 1, bytes({1, 0, 0, 0}), {}},
     };
+    int transaction = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << c.regType << " at " << c.regAddr);
         callbackLog() = CallbackLog{};
-        d.protocolQueue.clear();
-        RW_VAR var = writeVar(c.station, c.regType, c.regAddr, c.value, c.count, 5);
-        d.WriteRegister(&var);
-        ASSERT_EQ(d.protocolQueue.size(), int(c.pdus.size()));
-        for (int i = 0; i < d.protocolQueue.size(); ++i) {
-            const Protocol &p = d.protocolQueue[i];
-            const bool readHalf = c.pdus[i][0] == 3; // reads the register a byte merges into
-            EXPECT_EQ(p.frame.toHex(), tcp(c.station, c.pdus[i]).toHex());
-            EXPECT_EQ(p.frameLen, p.frame.size());
-            EXPECT_EQ(p.replyLen, c.station == 0 ? 0 : readHalf ? 11 : 12);
-            EXPECT_EQ(std::make_pair(p.var.accessKind, p.var.aux0),
-                      readHalf ? std::make_pair(0, -1) : std::make_pair(1, 0));
-            EXPECT_EQ(p.var.value, c.value);
+        queueWrites({writeVar(c.station, c.regType, c.regAddr, c.value, c.count, 5)});
+        if (c.pdus.empty()) {
+            EXPECT_EQ(nextFrame(), nullptr);
+            EXPECT_EQ(log().completions, (Calls{{42, 5, 0, 2}}));
+            EXPECT_TRUE(log().notifies.empty());
+            continue;
         }
-        EXPECT_EQ(info.framesExpected, int(c.pdus.size()));
+        for (size_t i = 0; i < c.pdus.size(); ++i) {
+            Protocol *p = nextFrame();
+            ASSERT_NE(p, nullptr);
+            const bool readHalf = c.pdus[i][0] == 3;
+            EXPECT_EQ(p->frame.toHex(), tcp(++transaction, c.station, c.pdus[i]).toHex());
+            EXPECT_EQ(p->frameLen, p->frame.size());
+            EXPECT_EQ(p->replyLen, c.station == 0 ? 0 : readHalf ? 11 : 12);
+            EXPECT_EQ(std::make_pair(p->var.accessKind, p->var.aux0),
+                      readHalf ? std::make_pair(0, -1) : std::make_pair(1, 0));
+            EXPECT_EQ(p->var.value, c.value);
+            EXPECT_EQ(info.framesExpected, int(c.pdus.size()));
+            EXPECT_EQ(answer(replyTo(*p)), 1);
+        }
         EXPECT_EQ(log().notifies, std::vector<int>{5});
     }
-    d.RegistCallBackFuncIntf(nullptr, nullptr); // no notify callback: skipped
-    RW_VAR var = writeVar(1, 7, 10, bytes({0x34, 0x12}));
-    d.WriteRegister(&var);
+    d.setCallbacks(nullptr, nullptr); // no callbacks: skipped
+    queueWrites({writeVar(1, 7, 10, bytes({0x34, 0x12}))});
+    EXPECT_NE(d.nextRequest(), nullptr);
+}
+
+// Every new frame, a byte write's two and another node's included, carries a
+// transaction id of its own; a retry goes out unchanged.
+TEST_F(Frames, NewTransactionIdPerFrameAndRetriesUnchanged) {
+    RW_VAR otherNode = readVar(1, 1, 0, 1);
+    otherNode.nodeId = 5;
+    d.appendCyclicBlock(&otherNode);
+    queueWrites({writeVar(1, 4, 0, bytes({1}))});
+    std::vector<QByteArray> sent;
+    for (int i = 0; i < 3; ++i) {
+        sent.push_back(d.nextRequest()->frame);
+        fail(); // retried
+        sent.push_back(d.nextRequest()->frame);
+        succeed();
+    }
+    std::vector<int> ids;
+    for (const QByteArray &frame : sent)
+        ids.push_back(static_cast<quint8>(frame[0]) << 8 | static_cast<quint8>(frame[1]));
+    EXPECT_EQ(ids, (std::vector<int>{1, 1, 2, 2, 3, 3}));
+    for (size_t i = 0; i < sent.size(); i += 2)
+        EXPECT_EQ(sent[i].toHex(), sent[i + 1].toHex());
 }
 
 quint8 sumOf(const QByteArray &data) {
@@ -128,24 +177,26 @@ TEST_F(Frames, RemoteRecords) {
         {1, 0, 7, bytes({1, 0}), 0, 0}, // station 0 answers nothing
     };
     for (const auto &c : cases) {
-        d.protocolQueue.clear();
+        callbackLog() = CallbackLog{};
         RW_VAR var = readVar(c.station, c.regType, 0x12345678, 10, 0x1FF);
         var.accessKind = c.accessKind;
         var.nodeId = 0x102;
         var.aux0 = -1;
         var.aux1 = 0x0A0B0C0D;
         var.value = c.value;
-        c.accessKind ? d.Remote_WriteVar(&var) : d.Remote_ReadVar(&var);
+        c.accessKind ? queueWrites({var}) : queueOnceReads({var});
+        Protocol *p = d.nextRequest();
         if (c.replyLen == -2) {
-            EXPECT_TRUE(d.protocolQueue.isEmpty()) << c.station << " " << c.regType;
+            EXPECT_EQ(p, nullptr) << c.station << " " << c.regType;
+            EXPECT_EQ(log().completions.size(), 1u);
             continue;
         }
-        ASSERT_EQ(d.protocolQueue.size(), 1);
-        const Protocol &p = d.protocolQueue.first();
-        EXPECT_EQ(p.frame.toHex(), record(var).toHex());
-        EXPECT_EQ(std::make_tuple(p.frameLen, p.replyLen, p.replyHeadLen, p.dataLen),
-                  std::make_tuple(p.frame.size(), c.replyLen, c.replyHeadLen,
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->frame.toHex(), record(var).toHex());
+        EXPECT_EQ(std::make_tuple(p->frameLen, p->replyLen, p->replyHeadLen, p->dataLen),
+                  std::make_tuple(p->frame.size(), c.replyLen, c.replyHeadLen,
                                   c.replyHeadLen ? 20 : 0));
+        answer(replyTo(*p));
     }
 }
 
@@ -154,16 +205,16 @@ TEST_F(Frames, RemoteRecords) {
 TEST_F(Frames, LongRemoteWritesWrapTheLengthByte) {
     info.remoteMode = 1;
     for (int valueBytes : {233, 234, 300, 70000}) {
-        d.protocolQueue.clear();
         QByteArray value(valueBytes, '\0');
         for (int i = 0; i < valueBytes; ++i)
             value[i] = static_cast<char>(i % 7);
-        RW_VAR var = writeVar(1, 7, 5000, value);
-        d.Remote_WriteVar(&var);
-        ASSERT_EQ(d.protocolQueue.size(), 1);
-        const QByteArray &frame = d.protocolQueue.first().frame;
-        EXPECT_EQ(frame.toHex(), record(var).toHex());
-        EXPECT_EQ(quint8(frame[0]), (22 + valueBytes) & 0xFF);
+        const RW_VAR var = writeVar(1, 7, 5000, value);
+        queueWrites({var});
+        Protocol *p = d.nextRequest();
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->frame.toHex(), record(var).toHex());
+        EXPECT_EQ(quint8(p->frame[0]), (22 + valueBytes) & 0xFF);
+        answer(replyTo(*p));
     }
 }
 

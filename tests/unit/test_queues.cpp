@@ -1,5 +1,6 @@
 // The one-shot read queue (conversion, cutting, refusals, duplicates, cap),
-// the write queue's in-place merge, and the read-list rebuild.
+// the write queue's in-place merge and cap, stations outside the unit
+// identifiers, and the read-list rebuild.
 #include "driver_fixture.h"
 
 #include <climits>
@@ -15,6 +16,8 @@ std::vector<Request> requests(const QList<RW_VAR> &queue) {
         out.emplace_back(r.station, r.regType, r.regAddr, r.count);
     return out;
 }
+
+constexpr int kQueueCapacity = 1024;
 
 using Queues = DriverTest;
 
@@ -34,22 +37,23 @@ TEST_F(Queues, OneShotReadsConvertToRegistersAndCut) {
         {12, "x", 3, 100, {{1, 12, 7, 3}}},  // unknown type: the host's register terms
     };
     for (const auto &c : cases) {
-        d.onceQueue.clear();
+        probe.onceReads().clear();
         info.maxRegsPerFrame = c.maxRegs;
         RW_VAR var = variable(c.regType, c.address, c.count);
         var.regAddr = 7;
         var.station = 9; // replaced by the default station
         var.aux0 = var.aux1 = 7;
-        EXPECT_EQ(d.AddListOnceReadVar(&var, 0), int(c.expected.size()));
-        EXPECT_EQ(requests(d.onceQueue), c.expected) << "type " << c.regType << " at " << c.address;
-        EXPECT_EQ(std::make_pair(d.onceQueue.last().aux0, d.onceQueue.last().aux1), std::make_pair(0, 0));
+        EXPECT_EQ(d.queueOnceRead(&var, PLC_ADD_MERGED), int(c.expected.size()));
+        EXPECT_EQ(requests(probe.onceReads()), c.expected) << "type " << c.regType << " at " << c.address;
+        const RW_VAR &last = probe.onceReads().last();
+        EXPECT_EQ(std::make_pair(last.aux0, last.aux1), std::make_pair(0, 0));
         EXPECT_EQ(requests({var}), std::vector<Request>{c.expected.back()}); // the caller sees the last
     }
 }
 
 TEST_F(Queues, OneShotReadsRefuseUnusableAddressesAndOverflow) {
     RW_VAR queued = variable(7, "500", 1);
-    d.AddListOnceReadVar(&queued, 0);
+    d.queueOnceRead(&queued, PLC_ADD_MERGED);
     RW_VAR unknownAtTop = variable(12, "", 1);
     unknownAtTop.regAddr = INT_MAX;
     const std::pair<RW_VAR, int> cases[] = {
@@ -63,7 +67,7 @@ TEST_F(Queues, OneShotReadsRefuseUnusableAddressesAndOverflow) {
         {variable(12, "", INT_MIN), 1},
     };
     for (auto [var, expected] : cases)
-        EXPECT_EQ(d.AddListOnceReadVar(&var, 0), expected) << var.regType << " " << var.count;
+        EXPECT_EQ(d.queueOnceRead(&var, PLC_ADD_MERGED), expected) << var.regType << " " << var.count;
 }
 
 TEST_F(Queues, OneShotDuplicatesAreDroppedByHostKeysStationAndRegisters) {
@@ -76,23 +80,32 @@ TEST_F(Queues, OneShotDuplicatesAreDroppedByHostKeysStationAndRegisters) {
         {variable(7, "0", 30, 1), 5},  // the waiting middle piece is skipped
     };
     for (auto [var, expected] : cases)
-        EXPECT_EQ(d.AddListOnceReadVar(&var, 0), expected);
+        EXPECT_EQ(d.queueOnceRead(&var, PLC_ADD_MERGED), expected);
     info.multiStation = 1; // now the record's own station counts
     RW_VAR station8 = variable(7, "10", 10, 1);
     station8.station = 8;
-    EXPECT_EQ(d.AddListOnceReadVar(&station8, 0), 6);
+    EXPECT_EQ(d.queueOnceRead(&station8, PLC_ADD_MERGED), 6);
 }
 
-TEST_F(Queues, OneShotQueueHoldsAtMost1024EvenForHugeCounts) {
-    for (int i = 0; i < kQueueCap - 2; ++i)
-        d.onceQueue.append(readVar(1, 1, 0, 1, i));
+// A one-shot read is queued whole or not at all; a refused one is reported
+// failed once, however many requests it would have made.
+TEST_F(Queues, OneShotQueueHoldsAtMost1024WholeReads) {
+    for (int i = 0; i < kQueueCapacity - 2; ++i)
+        queueOnceReads({readVar(1, 1, 0, 1, i)});
     info.maxRegsPerFrame = 1;
-    RW_VAR huge = variable(7, "0", INT_MAX, -1); // must end at the cap, not after 2^31 pieces
-    EXPECT_EQ(d.AddListOnceReadVar(&huge, 0), kQueueCap);
-    EXPECT_EQ(requests(d.onceQueue.mid(kQueueCap - 2)), (std::vector<Request>{{1, 1, 0, 1}, {1, 1, 1, 1}}));
+    RW_VAR huge = variable(7, "0", INT_MAX, -1); // must not make 2^31 pieces first
+    EXPECT_EQ(d.queueOnceRead(&huge, PLC_ADD_MERGED), kQueueCapacity - 2);
+    RW_VAR three = variable(7, "0", 3, -2);
+    EXPECT_EQ(d.queueOnceRead(&three, PLC_ADD_MERGED), kQueueCapacity - 2);
+    EXPECT_EQ(log().completions, (Calls{{42, -1, 0, 2}, {42, -2, 0, 2}}));
+    RW_VAR two = variable(7, "0", 2, -3);
+    EXPECT_EQ(d.queueOnceRead(&two, PLC_ADD_MERGED), kQueueCapacity);
+    EXPECT_EQ(requests(probe.onceReads().mid(kQueueCapacity - 2)),
+              (std::vector<Request>{{1, 1, 0, 1}, {1, 1, 1, 1}}));
     RW_VAR unchanged = variable(7, "not parsed", 500);
-    EXPECT_EQ(d.AddListOnceReadVar(&unchanged, 1), kQueueCap + 1); // mode 1: no conversion, no cap
-    EXPECT_EQ(requests({d.onceQueue.last()}), (std::vector<Request>{{0, 7, 0, 500}}));
+    EXPECT_EQ(d.queueOnceRead(&unchanged, PLC_ADD_AS_IS), kQueueCapacity + 1); // mode 1: as is, no cap
+    EXPECT_EQ(requests({probe.onceReads().last()}), (std::vector<Request>{{0, 7, 0, 500}}));
+    EXPECT_EQ(log().completions.size(), 2u);
 }
 
 RW_VAR queuedWrite(int regAddr, int tag, int station = 1) {
@@ -113,20 +126,56 @@ TEST_F(Queues, WritesMergeInPlaceButNeverIntoTheHead) {
         {queuedWrite(20, 7, 2), 0, {1, 5, 3, 4, 7}}, // other station: another target
     };
     for (auto step : steps) {
-        EXPECT_EQ(d.AddListWriteVar(&step.var, step.mode), int(step.expected.size()));
-        EXPECT_EQ(tags(d.writeQueue), step.expected);
+        EXPECT_EQ(d.queueWrite(&step.var, step.mode), int(step.expected.size()));
+        EXPECT_EQ(tags(probe.writes()), step.expected);
     }
-    EXPECT_EQ(d.writeQueue[1].value, QByteArray("5"));
-    while (d.writeQueue.size() < kQueueCap)
-        d.writeQueue.append(queuedWrite(1000 + d.writeQueue.size(), 0));
-    RW_VAR fresh = queuedWrite(5000, 8);
-    EXPECT_EQ(d.AddListWriteVar(&fresh, 0), kQueueCap); // full: dropped
-    RW_VAR update = queuedWrite(20, 9);
-    EXPECT_EQ(d.AddListWriteVar(&update, 0), kQueueCap); // full, but still merged
-    EXPECT_EQ(d.writeQueue[2].hostTag0, 9);
+    EXPECT_EQ(probe.writes()[1].value, QByteArray("5"));
 }
 
-TEST_F(Queues, RebuildMergesBlocks) {
+// A host write is queued whole or not at all; a refused one is reported
+// failed once. A write to a waiting target still merges into a full queue.
+TEST_F(Queues, WriteQueueHoldsAtMost1024WholeWrites) {
+    info.writeMode = PLC_WRITE_TO_PLC;
+    info.maxRegsPerFrame = 1;
+    for (int i = 0; i < kQueueCapacity - 1; ++i)
+        queueWrites({queuedWrite(1000 + i, 0)});
+    EXPECT_EQ(set(7, "0", bytes({1, 0, 2, 0}), 2), kQueueCapacity - 1); // two pieces: no room
+    EXPECT_EQ(log().completions, (Calls{{42, 11, 12, 2}}));
+    EXPECT_EQ(set(7, "0", bytes({1, 0}), 1), kQueueCapacity);
+    RW_VAR fresh = queuedWrite(5000, 8);
+    EXPECT_EQ(d.queueWrite(&fresh, PLC_ADD_MERGED), kQueueCapacity);
+    EXPECT_EQ(log().completions, (Calls{{42, 11, 12, 2}, {42, 8, 0, 2}}));
+    RW_VAR update = queuedWrite(1002, 9);
+    EXPECT_EQ(d.queueWrite(&update, PLC_ADD_MERGED), kQueueCapacity);
+    EXPECT_EQ(probe.writes()[2].hostTag0, 9);
+    EXPECT_EQ(log().completions.size(), 2u);
+}
+
+// With several stations, a station is a unit identifier 0..255: any other is
+// refused by every queue. One station uses the low 8 bits of any.
+TEST_F(Queues, StationsOutsideTheUnitIdentifiersAreRefused) {
+    info.multiStation = 1;
+    RW_VAR block = readVar(255, 1, 0, 1);
+    EXPECT_EQ(d.appendCyclicBlock(&block), 1);
+    for (int station : {-1, 256, INT_MIN, INT_MAX}) {
+        RW_VAR read = variable(7, "0", 1), write = writeVar(station, 7, 0, bytes({1, 0}));
+        read.station = block.station = station;
+        for (int mode : {PLC_ADD_MERGED, PLC_ADD_AS_IS}) {
+            EXPECT_EQ(d.queueOnceRead(&read, mode), 0) << station;
+            EXPECT_EQ(d.queueWrite(&write, mode), 0) << station;
+        }
+        EXPECT_EQ(d.appendCyclicBlock(&block), 1) << station;
+    }
+    EXPECT_TRUE(probe.onceReads().isEmpty() && probe.writes().isEmpty());
+    info.multiStation = 0;
+    RW_VAR write = writeVar(256, 7, 0, bytes({1, 0}));
+    EXPECT_EQ(d.queueWrite(&write, PLC_ADD_MERGED), 1);
+    EXPECT_EQ(d.nextRequest()->frame[6], '\0');
+}
+
+using Planning = DriverTest;
+
+TEST_F(Planning, RebuildMergesBlocks) {
     const struct {
         bool multi;
         int maxRegs;
@@ -149,9 +198,9 @@ TEST_F(Queues, RebuildMergesBlocks) {
         {true, 10, {hostVar(7, "0", 25, 1)}, {{1, 1, 0, 10}, {1, 1, 10, 10}, {1, 1, 20, 5}}},
         {true, 100, {hostVar(7, "0", 2, 2), hostVar(7, "0", 2, 1), hostVar(7, "5", 2, 2)},
          {{2, 1, 0, 7}, {1, 1, 0, 2}}}, // stations in order of first appearance
-        // area * 255 + station: area 0 at station 255 and area 1 at station 0
-        // share a group, and the block opened by the first takes in the second
-        {true, 100, {hostVar(6, "0", 2, 255), hostVar(7, "1", 2, 0)}, {{255, 0, 0, 3}}},
+        // one group per area and station: station 255 of area 0 and station 0
+        // of area 1 never share a block
+        {true, 100, {hostVar(6, "0", 2, 255), hostVar(7, "1", 2, 0)}, {{255, 0, 0, 2}, {0, 1, 1, 2}}},
         {true, 100, {hostVar(200, "5", 1, 1), hostVar(11, "0", INT_MAX, 1), hostVar(7, "3", 1, 1)},
          {{1, 1, 3, 1}}},
     };
@@ -159,41 +208,72 @@ TEST_F(Queues, RebuildMergesBlocks) {
         info.multiStation = c.multi;
         info.maxRegsPerFrame = c.maxRegs;
         QList<HOSTVAR> vars = c.vars;
-        EXPECT_EQ(d.ReCreatReadVarList(&vars), c.multi ? int(c.expected.size()) : 0);
-        EXPECT_EQ(requests(d.readList), c.expected) << c.vars.size() << " variables";
+        EXPECT_EQ(d.rebuildReadList(&vars), c.multi ? int(c.expected.size()) : 0);
+        EXPECT_EQ(requests(probe.cyclicBlocks()), c.expected) << c.vars.size() << " variables";
     }
 }
 
-TEST_F(Queues, RebuiltBlocksStartFromTheTemplateAndTheOpener) {
+// With several stations a variable is cut only over the registers the wire
+// reaches (0..65535, area 2 from 5000 on), whatever count the host gives.
+TEST_F(Planning, MultiStationCutsOnlyTheWireReachableRegisters) {
+    info.multiStation = 1;
+    const struct {
+        HOSTVAR var;
+        int blocks;
+        Request first, last;
+    } cases[] = {
+        {hostVar(7, "0", 100000, 1), 656, {1, 1, 0, 100}, {1, 1, 65500, 36}},
+        {hostVar(8, "0", INT_MAX - 1, 1), 606, {1, 2, 0, 100}, {1, 2, 60500, 36}},
+        {hostVar(7, "65530", 10, 1), 1, {1, 1, 65530, 6}, {1, 1, 65530, 6}},
+        {hostVar(7, "70000", 5, 1), 0, {}, {}},
+    };
+    for (const auto &c : cases) {
+        QList<HOSTVAR> vars{c.var};
+        EXPECT_EQ(d.rebuildReadList(&vars), c.blocks) << c.var.address.toStdString();
+        if (c.blocks) {
+            EXPECT_EQ(requests({probe.cyclicBlocks().first(), probe.cyclicBlocks().last()}),
+                      (std::vector<Request>{c.first, c.last}));
+        }
+    }
+}
+
+TEST_F(Planning, RebuiltBlocksStartFromTheTemplateAndTheOpener) {
+    for (int i = 0; i < 3; ++i) { // a pass two exchanges in
+        RW_VAR block = readVar(1, 1, i, 1);
+        d.appendCyclicBlock(&block);
+    }
+    exchange();
+    exchange();
     info.remoteMode = 1;
     info.localNodeId = 6;
-    d.cycleProgress = 9;
     info.cycleDone = 1;
-    d.readList.append(RW_VAR{}); // replaced, not kept
     QList<HOSTVAR> vars{hostVar(7, "20", 2, 0, "opener"), hostVar(7, "21", 4, 0, "joiner")};
-    d.ReCreatReadVarList(&vars);
-    ASSERT_EQ(d.readList.size(), 1);
-    const RW_VAR &b = d.readList[0];
+    d.rebuildReadList(&vars);
+    ASSERT_EQ(probe.cyclicBlocks().size(), 1);
+    const RW_VAR &b = probe.cyclicBlocks()[0];
     EXPECT_EQ(std::make_tuple(b.hostTag0, b.hostTag1, b.accessKind, b.remoteMode, b.nodeId, b.count),
               std::make_tuple(0, -1, 0, 1, 6, 5));
     EXPECT_EQ(std::make_pair(b.label, b.address), std::make_pair(QString("opener"), QString("20")));
-    EXPECT_EQ(std::make_pair(d.cycleProgress, info.cycleDone), std::make_pair(0, 0));
+    EXPECT_EQ(info.cycleDone, 0);
+    exchange(); // the new pass starts from nothing: one block takes two exchanges
+    EXPECT_EQ(info.cycleDone, 0);
+    exchange();
+    EXPECT_EQ(info.cycleDone, 1);
 
     QList<HOSTVAR> none;
-    info.cycleDone = 1;
-    EXPECT_EQ(d.ReCreatReadVarList(&none), 0);
-    EXPECT_TRUE(d.readList.isEmpty());
+    EXPECT_EQ(d.rebuildReadList(&none), 0);
+    EXPECT_TRUE(probe.cyclicBlocks().isEmpty());
     EXPECT_EQ(info.cycleDone, 1); // an empty plan starts no new pass
 
     // Equal registers: one station keeps the host's order, so the first opens
     // the block; several stations take the one added last first.
     vars = {hostVar(7, "4", 5, 1, "first"), hostVar(7, "4", 3, 1, "second")};
-    d.ReCreatReadVarList(&vars);
-    EXPECT_EQ(d.readList[0].label, QStringLiteral("first"));
+    d.rebuildReadList(&vars);
+    EXPECT_EQ(probe.cyclicBlocks()[0].label, QStringLiteral("first"));
     info.multiStation = 1;
-    d.ReCreatReadVarList(&vars);
-    EXPECT_EQ(d.readList[0].label, QStringLiteral("second"));
-    EXPECT_EQ(d.readList[0].count, 5);
+    d.rebuildReadList(&vars);
+    EXPECT_EQ(probe.cyclicBlocks()[0].label, QStringLiteral("second"));
+    EXPECT_EQ(probe.cyclicBlocks()[0].count, 5);
 }
 
 } // namespace

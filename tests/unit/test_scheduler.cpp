@@ -1,46 +1,35 @@
 // The request scheduler (queue order and turns, switched-off stations,
-// records that yield no frame) and reply handling (result codes, retries,
-// give-up with its purge, completion reports, the cyclic pass).
+// records that yield no frame) and the judgement of replies (result codes,
+// what makes a reply the answer, retries, give-up with its purge, completion
+// reports, the cyclic pass).
 #include "driver_fixture.h"
 
-namespace {
+#include <functional>
+#include <set>
 
-const int kRemote = 5; // a node other than info.localNodeId
+namespace {
 
 RW_VAR wordWrite(int station, int tag1, int regType = 7) {
     return writeVar(station, regType, tag1, bytes({1, 0}), 1, 0, tag1);
 }
 
-RW_VAR keyedWrite(int station, int tag0, int tag1) {
-    return writeVar(station, 7, 0, bytes({1, 2}), 1, tag0, tag1);
+RW_VAR keyedByteWrite(int station, int tag0, int tag1) {
+    return writeVar(station, 4, 0, bytes({1}), 1, tag0, tag1);
 }
 
-// A frame in flight for `var`, expecting replyLen bytes.
-Protocol frameFor(const RW_VAR &var, int replyLen) {
-    Protocol p;
-    p.frame = bytes({0, 0, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1});
-    p.replyLen = replyLen;
-    p.replyHeadLen = 9;
-    p.var = var;
-    return p;
-}
-
-// n bytes whose function code (byte 7) is fn.
-QByteArray reply(int n, int fn = 3) {
-    QByteArray out(n, '\0');
-    if (n > 7)
-        out[7] = static_cast<char>(fn);
-    return out;
+RW_VAR block(int station, int tag1, int area = 1, int regAddr = 0, int count = 1) {
+    return readVar(station, area, regAddr, count, 0, tag1);
 }
 
 using Scheduler = DriverTest;
 
 TEST_F(Scheduler, FiveWritesThenFiveOneShotReadsThenOneCyclicBlock) {
     for (int i = 1; i <= 6; ++i) {
-        d.writeQueue.append(wordWrite(1, i));
-        d.onceQueue.append(readVar(1, 1, 0, 1, 0, 10 + i));
+        queueWrites({wordWrite(1, i)});
+        queueOnceReads({block(1, 10 + i)});
     }
-    d.readList.append(readVar(1, 1, 0, 1, 0, 100));
+    RW_VAR cyclic = block(1, 100);
+    d.appendCyclicBlock(&cyclic);
     std::vector<int> served;
     for (int i = 0; i < 14; ++i)
         served.push_back(exchange());
@@ -48,55 +37,76 @@ TEST_F(Scheduler, FiveWritesThenFiveOneShotReadsThenOneCyclicBlock) {
 }
 
 TEST_F(Scheduler, PreparedFrameGoesFirstUntilAnswered) {
-    d.onceQueue.append(readVar(1, 1, 0, 1, 0, 1));
-    Protocol *p = d.ComCommunication();
-    d.writeQueue.append(wordWrite(1, 2));
-    EXPECT_EQ(d.ComCommunication(), p);
+    queueOnceReads({block(1, 1)});
+    Protocol *p = d.nextRequest();
+    queueWrites({wordWrite(1, 2)});
+    EXPECT_EQ(d.nextRequest(), p);
     fail(); // retried
-    EXPECT_EQ(d.ComCommunication(), p);
+    EXPECT_EQ(d.nextRequest(), p);
 }
 
-TEST_F(Scheduler, NothingQueuedEndsTheCycle) {
-    d.writeTurns = d.onceTurns = 3;
-    EXPECT_EQ(d.ComCommunication(), nullptr);
+// A cyclic turn re-opens the write and one-shot turns even when it finds no
+// block to serve: none at all (which ends the pass) or only switched-off ones.
+TEST_F(Scheduler, AnEmptyCyclicTurnStillReopensTheTurns) {
+    EXPECT_EQ(d.nextRequest(), nullptr);
     EXPECT_EQ(info.cycleDone, 1);
-    EXPECT_EQ(d.writeTurns + d.onceTurns, 0);
-}
-
-TEST_F(Scheduler, SwitchedOffStations) {
-    d.EnCommStation(2, 0);
-    d.readList = {readVar(2, 1, 0, 1, 0, 1), readVar(2, 1, 0, 1, 0, 2), readVar(1, 1, 0, 1, 0, 3)};
-    d.onceQueue = {readVar(2, 1, 0, 1), readVar(2, 1, 0, 1)};
-    d.writeQueue = {wordWrite(2, 1), wordWrite(2, 2)};
-    EXPECT_EQ(d.ComCommunication(), nullptr); // drops every write of station 2
-    EXPECT_TRUE(d.writeQueue.isEmpty());
-    EXPECT_EQ(d.ComCommunication(), nullptr);
-    EXPECT_TRUE(d.onceQueue.isEmpty());
-    // Each dropped request is reported failed once (both reads carry keys 0, 0).
-    EXPECT_EQ(log().completions, (Calls{{42, 0, 1, 2}, {42, 0, 2, 2}, {42, 0, 0, 2}}));
-    EXPECT_EQ(exchange(), 3); // skips the two blocks of station 2
-    EXPECT_EQ(d.readList.first().hostTag1, 1);
-
-    const struct {
-        std::vector<std::pair<int, int>> ops;
-        QList<int> off;
-    } cases[] = {
-        {{{5, 0}, {5, 0}}, {5}},
-        {{{5, 0}, {6, 0}, {-1, 3}}, {}}, // station -1: everything back on
-        {{{5, 0}, {6, 1}, {5, 2}}, {5}}, // other operations change nothing
-        {{{5, 0}, {5, 1}}, {}},
-    };
-    for (const auto &c : cases) {
-        d.EnCommStation(-1, 0);
-        for (const auto &op : c.ops)
-            d.EnCommStation(op.first, op.second);
-        EXPECT_EQ(d.disabledStations.keys(), c.off);
-        EXPECT_EQ(d.Ethernetcontains(5), c.off.contains(5));
+    for (bool switchedOff : {false, true}) {
+        SCOPED_TRACE(switchedOff);
+        if (switchedOff) {
+            d.switchStation(2, PLC_STATION_OFF);
+            RW_VAR off = block(2, 99);
+            d.appendCyclicBlock(&off);
+        }
+        for (int i = 1; i <= 6; ++i)
+            queueWrites({wordWrite(1, i)});
+        queueOnceReads({block(1, 8)});
+        std::vector<int> served;
+        for (int i = 0; i < 9; ++i)
+            served.push_back(exchange());
+        EXPECT_EQ(served, (std::vector<int>{1, 2, 3, 4, 5, 8, -1, 6, -1}));
     }
 }
 
-// A head record that yields no frame leaves its queue, reported as failed,
-// and the record behind it is served next; a cyclic one moves to the end.
+TEST_F(Scheduler, SwitchedOffStations) {
+    d.switchStation(2, PLC_STATION_OFF);
+    for (RW_VAR cyclic : {block(2, 11), block(2, 12), block(1, 13)})
+        d.appendCyclicBlock(&cyclic);
+    queueOnceReads({block(2, 0), block(2, 0)});
+    queueWrites({wordWrite(2, 1), wordWrite(2, 2)});
+    EXPECT_EQ(d.nextRequest(), nullptr); // drops every write of station 2
+    EXPECT_EQ(d.nextRequest(), nullptr); // and every one-shot read
+    // Each dropped request is reported failed once (both reads carry keys 0, 0).
+    EXPECT_EQ(log().completions, (Calls{{42, 0, 1, 2}, {42, 0, 2, 2}, {42, 0, 0, 2}}));
+    EXPECT_EQ(exchange(), 13); // skips the two blocks of station 2
+    EXPECT_EQ(exchange(), 13);
+    d.switchStation(2, PLC_STATION_ON);
+    EXPECT_EQ(exchange(), 11); // nothing of station 2 is left in the queues
+
+    const struct {
+        std::vector<std::pair<int, int>> ops;
+        std::set<int> served;
+    } cases[] = {
+        {{{5, 0}, {5, 0}}, {6}},
+        {{{5, 0}, {6, 0}, {-1, 3}}, {5, 6}}, // station -1: everything back on
+        {{{5, 0}, {6, 1}, {5, 2}}, {6}},     // other operations change nothing
+        {{{5, 0}, {5, 1}}, {5, 6}},
+    };
+    QList<HOSTVAR> none;
+    d.rebuildReadList(&none);
+    for (RW_VAR cyclic : {block(5, 5), block(6, 6)})
+        d.appendCyclicBlock(&cyclic);
+    for (const auto &c : cases) {
+        d.switchStation(-1, PLC_STATION_OFF);
+        for (const auto &op : c.ops)
+            d.switchStation(op.first, op.second);
+        EXPECT_EQ((std::set<int>{exchange(), exchange()}), c.served);
+    }
+}
+
+// A head record that yields no frame leaves its queue with every record of
+// its host request, reported as failed once, without a notification or a
+// store update, and the record behind it is served in its place. A cyclic block that
+// yields no frame moves to the end of the list unreported.
 TEST_F(Scheduler, HeadWithoutFrameLeavesReportedAsFailed) {
     const struct {
         bool write;
@@ -104,197 +114,300 @@ TEST_F(Scheduler, HeadWithoutFrameLeavesReportedAsFailed) {
     } cases[] = {
         {true, wordWrite(1, 0, 0)}, {true, wordWrite(1, 0, 12)},
         {true, wordWrite(0, 0, 4)}, // byte write to station 0: its read half gets no reply
-        {false, readVar(0, 1, 0, 1)}, {false, readVar(1, 3, 0, 1)},
+        {true, writeVar(1, 7, 65535, bytes({1, 0, 2, 0}), 2)}, // past the last register
+        {false, readVar(0, 1, 0, 1)}, {false, readVar(1, 3, 0, 1)}, {false, readVar(1, 1, 65535, 2)},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.var.regType << " at " << c.var.regAddr);
         callbackLog() = CallbackLog{};
-        d.writeTurns = d.onceTurns = 0;
         RW_VAR bad = c.var;
         bad.hostTag0 = 3;
         bad.hostTag1 = 4;
-        QList<RW_VAR> &queue = c.write ? d.writeQueue : d.onceQueue;
-        queue = {bad, c.write ? wordWrite(1, 9) : readVar(1, 1, 0, 1, 0, 9)};
-        EXPECT_EQ(d.ComCommunication(), nullptr);
-        EXPECT_EQ(log().completions, (Calls{{42, 3, 4, 2}}));
+        if (c.write)
+            queueWrites({bad, bad, wordWrite(1, 9)});
+        else
+            queueOnceReads({bad, bad, block(1, 9)});
+        Protocol *next = d.nextRequest(); // the same call frames the record behind
+        ASSERT_NE(next, nullptr);
+        EXPECT_EQ(next->var.hostTag1, 9);
+        EXPECT_EQ(log().notifies, c.write ? std::vector<int>{0} : std::vector<int>{});
         EXPECT_EQ(exchange(), 9);
-        EXPECT_TRUE(queue.isEmpty());
+        EXPECT_EQ(exchange(), -1);
+        EXPECT_EQ(log().completions, (Calls{{42, 3, 4, 2}, {42, 0, 9, 1}}));
     }
-    d.readList = {readVar(0, 1, 0, 1, 0, 1), readVar(1, 1, 0, 1, 0, 2)};
-    EXPECT_EQ(d.ComCommunication(), nullptr);
-    EXPECT_EQ(exchange(), 2);
+    EXPECT_EQ(get(7, "0", 1), bytes({0, 0}));
+    for (RW_VAR cyclic : {block(0, 1), block(1, 2, 2, 60535, 2), block(1, 3)})
+        d.appendCyclicBlock(&cyclic);
+    std::vector<int> served;
+    for (int i = 0; i < 6; ++i)
+        served.push_back(exchange());
+    EXPECT_EQ(served, (std::vector<int>{-1, -1, 3, -1, -1, 3}));
+    EXPECT_EQ(log().completions.size(), 2u);
 }
 
-TEST_F(Scheduler, EveryCyclicStationOffStillReopensTheTurns) {
-    d.EnCommStation(2, 0);
-    d.readList = {readVar(2, 1, 0, 1)};
-    d.writeTurns = d.onceTurns = kTurnLimit + 1;
-    d.writeQueue = {wordWrite(1, 7)};
-    d.onceQueue = {readVar(1, 1, 0, 1, 0, 8)};
-    EXPECT_EQ(d.ComCommunication(), nullptr);
-    EXPECT_EQ(exchange(), 7);
-    EXPECT_EQ(exchange(), 8);
+using Judgement = DriverTest;
+using MakeReply = std::function<QByteArray(const Protocol &)>;
+
+// A PLC's reply with data 0xA5 for reads.
+QByteArray good(const Protocol &p) {
+    return p.replyLen && p.frame[7] <= 4 ? readReply(p, QByteArray(p.replyLen - 9, '\xA5')) : replyTo(p);
+}
+MakeReply cut(int n) {
+    return [n](const Protocol &p) { return good(p).left(n); };
+}
+MakeReply poke(int at, int value, MakeReply make = good) {
+    return [=](const Protocol &p) {
+        QByteArray reply = make(p);
+        reply[at] = static_cast<char>(value);
+        return reply;
+    };
+}
+QByteArray none(const Protocol &) { return QByteArray(); }
+QByteArray refusal(const Protocol &p) { return replyFrame(p.frame, bytes({p.frame[7] | 0x80, 2})); }
+
+// A read (of ten registers unless told), a word write, and a record that is
+// neither, by hostTag0 and node.
+RW_VAR rd(int tag0 = 3, int nodeId = 0, int count = 10) {
+    RW_VAR var = readVar(1, 1, 0, count, tag0);
+    var.nodeId = nodeId;
+    return var;
+}
+RW_VAR wr(int station = 1, int nodeId = 0) {
+    RW_VAR var = writeVar(station, 7, 0, bytes({0x34, 0x12}), 1, 3);
+    var.nodeId = nodeId;
+    return var;
+}
+RW_VAR neither(int nodeId = 0) {
+    RW_VAR var = rd(3, nodeId);
+    var.accessKind = 2;
+    return var;
 }
 
-using Replies = DriverTest;
-
-TEST_F(Replies, ResultCodes) {
+// Results: 1 accepted, 40 + k unanswered, 70 + k a bad reply, 10 + k neither
+// read nor write; 100, 140 + k, 170 + k and 110 + k for variables of another
+// node; k = hostTag0 + 1 for hostTag0 0..11, else 1. A Modbus TCP reply must
+// carry its request's transaction id, protocol id 0 and function code, no
+// exception flag, a read's byte count, and a write's exact echo. Only data
+// of an accepted reply is stored.
+TEST_F(Judgement, ResultCodes) {
     const struct {
-        int replyLen, accessKind, station, nodeId, aux0, framesDone;
-        QByteArray reply;
-        int tag0, expected;
+        const char *what;
+        RW_VAR var;
+        bool remoteArea;
+        MakeReply reply;
+        int expected;
     } cases[] = {
-        {29, 0, 1, 0, 0, 0, reply(29), 3, 1},
-        {29, 0, 1, 0, 0, 0, reply(28), 3, 74},
-        {29, 0, 1, 0, 0, 0, reply(0), 3, 44},
-        {12, 1, 1, 0, 0, 0, reply(5), 3, 1},   // a write reply only acknowledges
-        {12, 2, 1, 0, 0, 0, reply(12), 3, 14}, // neither read nor write
-        {-1, 0, 1, 0, 0, 0, reply(3), 3, 1},   // any length
-        {29, 0, 1, 0, 0, 0, reply(9, 0x83), 3, 74}, // exception responses fail,
-        {12, 1, 1, 0, 0, 0, reply(9, 0x86), 3, 74}, // writes too,
-        {-1, 0, 1, 0, 0, 0, reply(9, 0x83), 3, 74}, // whatever length is expected
-        {29, 0, 1, kRemote, 0, 0, reply(29), 3, 100},
-        {11, 0, 1, kRemote, -1, 0, reply(11), 3, 1}, // byte-write read half, stored
-        {29, 0, 1, kRemote, 0, 0, reply(0), 3, 144},
-        {29, 0, 1, kRemote, 0, 0, reply(28), 3, 174},
-        {12, 1, 1, kRemote, 0, 0, reply(9, 0x86), 3, 100}, // remote: length rule only
-        {12, 2, 1, kRemote, 0, 0, reply(12), 3, 114},
-        {29, 0, 1, 0, 0, 0, reply(0), 11, 52}, // offset k: hostTag0 + 1 within 0..11, else 0
-        {29, 0, 1, 0, 0, 0, reply(0), 12, 41},
+        {"read", rd(), false, good, 1},
+        {"read cut short", rd(), false, cut(28), 74},
+        {"read unanswered", rd(), false, none, 44},
+        {"read refused", rd(), false, refusal, 74},
+        {"refusal cut short", rd(), false, [](const Protocol &p) { return refusal(p).left(8); }, 74},
+        {"refusal whose code is the byte count", rd(3, 0, 1), false,
+         [](const Protocol &p) { return refusal(p) + bytes({0x12, 0x34}); }, 74},
+        {"other transaction", rd(), false, poke(1, 0x77), 74},
+        {"protocol id not 0", rd(), false, poke(3, 1), 74},
+        {"other function", rd(), false, poke(7, 4), 74},
+        {"byte count", rd(), false, poke(8, 18), 74},
+        {"write echo", wr(), false, good, 1},
+        {"write reply short", wr(), false, cut(5), 74},
+        {"write refused", wr(), false, refusal, 74},
+        {"echo of another value", wr(), false, poke(11, 0), 74},
+        {"echo of another address", wr(), false, poke(9, 1), 74},
+        {"echo and one more byte", wr(), false, [](const Protocol &p) { return echo(p) + '\0'; }, 74},
+        {"broadcast unanswered", wr(0), false, none, 1},
+        {"broadcast echoed", wr(0), false, echo, 1},
+        {"broadcast, not an echo", wr(0), false, poke(11, 0, echo), 74},
+        {"neither read nor write", neither(), false, good, 14},
+        {"hostTag0 11", rd(11), false, none, 52},
+        {"hostTag0 12", rd(12), false, none, 41},
+        // a variable of another node, Modbus TCP frames all the same
+        {"node read", rd(3, 5), false, good, 100},
+        {"node read unanswered", rd(3, 5), false, none, 144},
+        {"node read cut short", rd(3, 5), false, cut(28), 174},
+        {"node read refused", rd(3, 5), false, refusal, 174},
+        {"node other transaction", rd(3, 5), false, poke(0, 0x77), 174},
+        {"node write echo", wr(1, 5), false, good, 100},
+        {"node write refused", wr(1, 5), false, refusal, 174},
+        {"node write reply short", wr(1, 5), false, cut(5), 174},
+        {"node neither", neither(5), false, good, 114},
+        // remote-area records: no transaction id, no exception test, and a
+        // write is confirmed by any reply
+        {"record read", rd(), true, poke(7, 0x83, poke(0, 0x55)), 1},
+        {"record read cut short", rd(), true, cut(28), 74},
+        {"record write, any reply", wr(), true, cut(3), 1},
+        {"record write unanswered", wr(), true, none, 44},
+        {"record of another node", rd(3, 5), true, good, 100},
     };
     info.retryLimit = 0; // every failure is final
+    int regAddr = 0;
     for (const auto &c : cases) {
-        RW_VAR var = readVar(c.station, 1, 0, 10, c.tag0);
-        var.accessKind = c.accessKind;
-        var.nodeId = c.nodeId;
-        var.aux0 = c.aux0;
-        d.protocolQueue = {frameFor(var, c.replyLen)};
-        info.framesDone = c.framesDone;
-        info.framesExpected = 1;
-        EXPECT_EQ(answer(c.reply), c.expected) << c.replyLen << " " << c.reply.size() << " " << c.nodeId;
-        EXPECT_TRUE(d.protocolQueue.isEmpty());
+        SCOPED_TRACE(c.what);
+        info.remoteMode = c.remoteArea;
+        RW_VAR var = c.var;
+        var.regAddr = regAddr += 10;
+        var.accessKind == PLC_ACCESS_WRITE ? queueWrites({var}) : queueOnceReads({var});
+        Protocol *p = d.nextRequest();
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(answer(c.reply(*p)), c.expected);
+        EXPECT_EQ(d.nextRequest(), nullptr);
+        if (var.accessKind != PLC_ACCESS_WRITE) { // a write may show its own value
+            const bool stored = get(7, QByteArray::number(regAddr).constData(), 10) != QByteArray(20, '\0');
+            EXPECT_EQ(stored, c.expected == 1);
+        }
     }
-    EXPECT_EQ(d.GetDriverReturnValue(8), 200);
-    EXPECT_EQ(d.DataCom(nullptr, 0)->result, 1); // nothing pending
+    EXPECT_EQ(d.handleReply(nullptr, 0)->result, 1); // nothing pending
 }
 
-TEST_F(Replies, RetriesUntilTheLimitThenGivesUp) {
-    d.servingMode = 2;
-    d.onceQueue = {readVar(1, 1, 0, 10, 3)};
-    d.protocolQueue = {frameFor(d.onceQueue.first(), 29), frameFor(d.onceQueue.first(), 29)};
+// A reply that lacks data the exchange must store fails and stores nothing,
+// also where the host's length says it is complete; so no byte write goes
+// out with a register half the PLC never sent.
+TEST_F(Judgement, ReplyLackingTheDataToStoreFails) {
+    queueOnceReads({readVar(1, 1, 10, 2)});
+    const QByteArray full = readReply(*d.nextRequest(), bytes({0x12, 0x34, 0xAB, 0xCD}));
+    EXPECT_EQ(answer(full.left(12), full.size()), 0); // retried
+    EXPECT_EQ(get(7, "10", 2), bytes({0, 0, 0, 0}));
+    EXPECT_EQ(answer(full), 1);
+    EXPECT_EQ(get(7, "10", 2), bytes({0x34, 0x12, 0xCD, 0xAB}));
+
+    for (int node : {0, 5}) {
+        RW_VAR write = writeVar(1, 4, 7, bytes({0x5A}));
+        write.nodeId = node;
+        queueWrites({write});
+        const QByteArray reply = readReply(*d.nextRequest(), bytes({0x12, 0x34}));
+        EXPECT_EQ(answer(reply.left(10), reply.size()), 0);
+        EXPECT_EQ(answer(reply), 1);
+        EXPECT_EQ(d.nextRequest()->frame.mid(7).toHex(), bytes({6, 0, 3, 0x5A, 0x34}).toHex());
+        EXPECT_EQ(succeed(), node ? 100 : 1);
+    }
+}
+
+// A frame is retried until retryLimit failures in a row; then its request is
+// given up with the frames still behind it. A success clears the count.
+TEST_F(Judgement, RetriesUntilTheLimitThenGivesUp) {
+    queueOnceReads({readVar(1, 1, 0, 10, 3)});
+    d.nextRequest();
     EXPECT_EQ(fail(), 0);
     EXPECT_EQ(fail(), 0);
-    EXPECT_EQ(d.protocolQueue.size(), 2);
-    EXPECT_TRUE(d.lastFailed.load());
+    EXPECT_EQ(info.retryCount, 2);
     EXPECT_EQ(fail(), 44);
     EXPECT_EQ(info.retryCount, 0);
-    EXPECT_TRUE(d.protocolQueue.isEmpty()); // further frames of the request go too
     EXPECT_EQ(log().notifies, std::vector<int>{3});
     EXPECT_EQ(log().completions, (Calls{{42, 3, 0, 2}}));
 
-    // A success does not reset the count: the next frame fails out sooner.
-    d.protocolQueue = {frameFor(readVar(1, 1, 0, 10), 29), frameFor(readVar(1, 1, 0, 10), 29)};
-    info.framesExpected = 2;
+    queueWrites({keyedByteWrite(1, 0, 0)}); // the read half given up: its write goes too
+    for (int result : {0, 0, 41}) {
+        d.nextRequest();
+        EXPECT_EQ(fail(), result);
+    }
+    EXPECT_EQ(d.nextRequest(), nullptr);
+
+    queueWrites({keyedByteWrite(1, 0, 0)});
+    d.nextRequest();
     EXPECT_EQ(fail(), 0);
-    EXPECT_EQ(succeed(), 1);
-    EXPECT_FALSE(d.lastFailed.load());
+    EXPECT_EQ(succeed(), 1); // the read half
+    EXPECT_EQ(info.retryCount, 0);
+    EXPECT_EQ(fail(), 0);
     EXPECT_EQ(fail(), 0);
     EXPECT_EQ(fail(), 41);
 }
 
-TEST_F(Replies, RequestsWithEqualHostKeysReportSuccessOnceAtTheEnd) {
-    d.servingMode = 1;
-    d.writeQueue = {keyedWrite(1, 5, 6), keyedWrite(1, 5, 6)};
-    d.protocolQueue = {frameFor(d.writeQueue.first(), 12), frameFor(d.writeQueue.first(), 12)};
-    info.framesExpected = 2; // a two-frame write: the first reply completes nothing
-    EXPECT_EQ(succeed(), 1);
-    EXPECT_EQ(succeed(), 1);
+TEST_F(Judgement, RequestsWithEqualHostKeysReportSuccessOnceAtTheEnd) {
+    queueWrites({keyedByteWrite(1, 5, 6), keyedByteWrite(1, 5, 6)});
+    for (int frame = 0; frame < 3; ++frame) // two frames each: only the last completes
+        EXPECT_EQ(succeed(), 1);
     EXPECT_TRUE(log().completions.empty());
-    d.protocolQueue = {frameFor(d.writeQueue.first(), 12)};
-    info.framesExpected = 1;
-    EXPECT_EQ(succeed(), 1);
+    Protocol *last = d.nextRequest();
+    QByteArray reply = replyTo(*last);
+    const RW_VAR *result = d.handleReply(&reply, reply.size());
     EXPECT_EQ(log().completions, (Calls{{42, 5, 6, 1}}));
-    EXPECT_EQ(std::make_tuple(d.resultRecord.hostTag0, d.resultRecord.regType), std::make_tuple(5, 7));
-    EXPECT_TRUE(d.resultRecord.value.isEmpty());
-    EXPECT_TRUE(d.writeQueue.isEmpty());
+    EXPECT_EQ(std::make_tuple(result->result, result->hostTag0, result->regType), std::make_tuple(1, 5, 4));
+    EXPECT_TRUE(result->value.isEmpty());
+    EXPECT_EQ(d.nextRequest(), nullptr);
 }
 
 // Giving up drops the queued writes (all of them with one station, those of
 // the failed station with several) and the one-shot reads of the same
-// variable; each dropped host request is reported once.
-TEST_F(Replies, GiveUpPurgesAndReportsEveryDroppedWrite) {
+// request; each dropped host request is reported once.
+TEST_F(Judgement, GiveUpPurgesAndReportsEveryDroppedWrite) {
+    const auto keyedWrite = [](int station, int tag0, int tag1) {
+        return writeVar(station, 7, 0, bytes({1, 2}), 1, tag0, tag1);
+    };
     info.retryLimit = 0;
-    d.servingMode = 1;
-    d.writeQueue = {keyedWrite(1, 5, 6), keyedWrite(1, 5, 6), keyedWrite(1, 7, 8), keyedWrite(1, 7, 8)};
-    d.onceQueue = {readVar(1, 1, 0, 1, 5, 6), readVar(1, 1, 0, 1, 9, 9)};
-    d.protocolQueue = {frameFor(d.writeQueue.first(), 12)};
+    queueWrites({keyedWrite(1, 5, 6), keyedWrite(1, 5, 6), keyedWrite(1, 7, 8), keyedWrite(1, 7, 8)});
+    queueOnceReads({readVar(1, 1, 0, 1, 5, 6), readVar(1, 1, 0, 1, 9, 9)});
+    d.nextRequest();
     EXPECT_EQ(fail(), 46);
     EXPECT_EQ(log().completions, (Calls{{42, 5, 6, 2}, {42, 7, 8, 2}}));
-    EXPECT_TRUE(d.writeQueue.isEmpty());
-    EXPECT_EQ(tags(d.onceQueue), std::vector<int>{9});
+    EXPECT_EQ(exchange(), 9);
+    EXPECT_EQ(exchange(), -1);
 
     callbackLog() = CallbackLog{};
     info.multiStation = 1;
-    d.servingMode = 2;
-    d.onceQueue = {readVar(2, 1, 0, 1, 5, 6), readVar(3, 1, 0, 1, 5, 6), readVar(2, 1, 0, 1, 1, 1),
-                   readVar(2, 1, 9, 1, 5, 6)};
-    d.writeQueue = {keyedWrite(2, 7, 7), keyedWrite(3, 8, 8)};
-    d.protocolQueue = {frameFor(d.onceQueue.first(), 11)};
+    queueOnceReads({readVar(2, 1, 0, 1, 5, 6), readVar(3, 1, 0, 1, 5, 6), readVar(2, 1, 0, 1, 1, 1),
+                    readVar(2, 1, 9, 1, 5, 6)});
+    d.nextRequest();
+    queueWrites({keyedWrite(2, 7, 7), keyedWrite(3, 8, 8)});
     fail();
     EXPECT_EQ(log().completions, (Calls{{42, 5, 6, 2}, {42, 7, 7, 2}}));
-    EXPECT_EQ(tags(d.onceQueue), (std::vector<int>{5, 1}));
-    EXPECT_EQ(d.onceQueue[0].station, 3);
-    ASSERT_EQ(d.writeQueue.size(), 1);
-    EXPECT_EQ(d.writeQueue.first().station, 3);
+    std::vector<int> served;
+    for (int i = 0; i < 4; ++i)
+        served.push_back(exchange());
+    EXPECT_EQ(served, (std::vector<int>{8, 6, 1, -1}));
 }
 
-TEST_F(Replies, CyclicPassProgress) {
-    d.servingMode = 0;
-    d.readList = {readVar(1, 1, 0, 1, 0, 1), readVar(1, 1, 0, 1, 0, 2)};
+// A pass is complete after more successful exchanges of this node's
+// variables than the list has blocks; a failure starts it again.
+TEST_F(Judgement, CyclicPassProgress) {
+    for (RW_VAR cyclic : {block(1, 1), block(1, 2)})
+        d.appendCyclicBlock(&cyclic);
     const struct {
-        bool remote, ok;
-        int progress, done;
-    } steps[] = {{false, true, 1, 0}, {true, true, 1, 0},  {false, true, 2, 0},
-                 {false, true, 0, 1}, {false, true, 0, 1}, {false, false, 0, 0}};
+        bool otherNode, ok;
+        int served, done;
+    } steps[] = {{false, true, 1, 0}, {true, true, 50, 0},  {false, true, 2, 0},
+                 {false, true, 1, 1}, {false, true, 2, 1}, {false, false, 1, 0}};
     for (const auto &s : steps) {
-        RW_VAR var = readVar(1, 1, 0, 1);
-        var.nodeId = s.remote ? kRemote : 0;
-        d.protocolQueue = {frameFor(var, 11)};
-        s.ok ? succeed() : fail();
-        EXPECT_EQ(std::make_pair(d.cycleProgress, info.cycleDone), std::make_pair(s.progress, s.done));
+        if (s.otherNode) {
+            RW_VAR other = block(1, 50);
+            other.nodeId = 5;
+            queueOnceReads({other});
+        }
+        Protocol *p = d.nextRequest();
+        EXPECT_EQ(p->var.hostTag1, s.served);
+        answer(s.ok ? replyTo(*p) : QByteArray());
+        EXPECT_EQ(info.cycleDone, s.done);
     }
-    EXPECT_EQ(d.readList.first().hostTag1, 2); // five completions rotated the list
 }
 
-Modbus_RTU_Master *probed = nullptr;
-bool listHeldInCallback = false;
-bool dataFreeInCallback = false;
+DriverProbe *probed = nullptr;
+bool queueHeldInCallback = false;
+bool storeFreeInCallback = false;
 
 int probeCompletion(int handle, int tag0, int tag1, int status) {
-    listHeldInCallback = !probed->listMutex.tryLock();
-    if (!listHeldInCallback)
-        probed->listMutex.unlock();
-    dataFreeInCallback = probed->dataMutex.tryLock();
-    if (dataFreeInCallback)
-        probed->dataMutex.unlock();
+    queueHeldInCallback = !probed->queueMutex().tryLock();
+    if (!queueHeldInCallback)
+        probed->queueMutex().unlock();
+    storeFreeInCallback = probed->storeMutex().tryLock();
+    if (storeFreeInCallback)
+        probed->storeMutex().unlock();
     return recordCompletion(handle, tag0, tag1, status);
 }
 
 // The host's loop by hand: queue a one-shot read, send its frame, hand back
-// the reply, find the registers in the image; the completion callback runs
-// with the queue lock held and the data lock free.
-TEST_F(Replies, OneShotReadFromQueueToImage) {
-    probed = &d;
-    d.RegistCallBackFuncIntf(probeCompletion, recordNotify);
-    d.onceQueue.append(readVar(1, 1, 10, 2, 5, 6));
-    Protocol *p = d.ComCommunication();
+// the reply, read the registers; the completion callback runs with the
+// queue lock held and the store lock free.
+TEST_F(Judgement, OneShotReadFromQueueToStore) {
+    probed = &probe;
+    d.setCallbacks(probeCompletion, recordNotify);
+    queueOnceReads({readVar(1, 1, 10, 2, 5, 6)});
+    Protocol *p = d.nextRequest();
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->frame, bytes({0, 0, 0, 0, 0, 6, 1, 3, 0, 10, 0, 2}));
-    EXPECT_EQ(answer(bytes({0, 0, 0, 0, 0, 7, 1, 3, 4, 0x12, 0x34, 0xAB, 0xCD})), 1);
-    EXPECT_EQ(std::make_pair(int(d.HoldingImage[10]), int(d.HoldingImage[11])), std::make_pair(0x1234, 0xABCD));
+    EXPECT_EQ(p->frame, bytes({0, 1, 0, 0, 0, 6, 1, 3, 0, 10, 0, 2}));
+    EXPECT_EQ(answer(bytes({0, 1, 0, 0, 0, 7, 1, 3, 4, 0x12, 0x34, 0xAB, 0xCD})), 1);
+    EXPECT_EQ(get(7, "10", 2), bytes({0x34, 0x12, 0xCD, 0xAB}));
     EXPECT_EQ(log().completions, (Calls{{42, 5, 6, 1}}));
-    EXPECT_TRUE(listHeldInCallback);
-    EXPECT_TRUE(dataFreeInCallback);
-    EXPECT_TRUE(d.onceQueue.isEmpty());
+    EXPECT_TRUE(queueHeldInCallback);
+    EXPECT_TRUE(storeFreeInCallback);
+    EXPECT_EQ(d.nextRequest(), nullptr);
 }
 
 } // namespace

@@ -1,59 +1,47 @@
-// Reply storage into the images and the per-station store, the byte-write
-// merge, and host value reads and writes against both stores.
+// Reply storage into the images and the per-station registers, the
+// byte-write merge, and host value reads and writes against both stores.
 #include "driver_fixture.h"
 
 #include <climits>
-#include <string>
 
 namespace {
 
-const int kInput = 0, kHolding = kInputRegs, kExt = kInputRegs + kHoldingRegs; // offsets in images()
+const int kInput = 0, kHolding = 1024, kExt = 2048; // offsets in images()
 using Changes = std::vector<std::pair<int, quint16>>; // index in images(), new value
+
+const QByteArray kData = bytes({0x12, 0x34, 0xAB, 0xCD});
 
 class Values : public DriverTest {
 protected:
-    // All three images back to back.
-    std::vector<quint16> images() const {
-        std::vector<quint16> all(d.InputImage, d.InputImage + kInputRegs);
-        all.insert(all.end(), d.HoldingImage, d.HoldingImage + kHoldingRegs);
-        all.insert(all.end(), d.ExtHoldingImage, d.ExtHoldingImage + kExtRegs);
-        return all;
+    // The three images back to back, as one station's word reads see them.
+    std::vector<quint16> images() {
+        const bool multi = info.multiStation;
+        info.multiStation = 0;
+        const QByteArray all = get(6, "0", 1024) + get(7, "0", 1024) + get(8, "0", 8192);
+        info.multiStation = multi;
+        std::vector<quint16> out;
+        for (int i = 0; i + 1 < all.size(); i += 2)
+            out.push_back(quint16(quint8(all[i]) | quint8(all[i + 1]) << 8));
+        return out;
     }
-    std::vector<quint16> imagesWith(const Changes &changes) const {
+    std::vector<quint16> imagesWith(const Changes &changes) {
         std::vector<quint16> all = images();
         for (const auto &change : changes)
             all[change.first] = change.second;
         return all;
     }
-    // Stores a block-read reply (9 header bytes, then data) for `var`.
-    void store(const RW_VAR &var, const QByteArray &data) {
-        Protocol p;
-        p.replyHeadLen = 9;
-        p.dataLen = 4;
-        p.var = var;
-        d.protocolQueue = {p};
-        QByteArray reply = bytes({0, 0, 0, 0, 0, 3 + data.size(), 1, 3, data.size()}) + data;
-        d.SaveToLocalDataErea(&reply);
+    // Answers a one-shot read of data.size() / 2 registers with `data`.
+    int storeReply(int station, int area, int regAddr, const QByteArray &data) {
+        queueOnceReads({readVar(station, area, regAddr, data.size() / 2)});
+        return answer(readReply(*nextFrame(), data));
     }
-    QByteArray &record(int station, int area, int regAddr) {
-        return d.extendList[d.ExtendFindSameVar(station, area, regAddr)].value;
-    }
-    QByteArray get(int regType, const char *address, int count, int station = 1) {
-        QByteArray data = bytes({9, 9});
-        EXPECT_EQ(d.GetRegisterData(regType, QString::fromLatin1(address), station, data, count), 1);
-        return data;
-    }
-    int set(int regType, const char *address, QByteArray value, int count, int station = 1) {
-        return d.SetRegisterData(QStringLiteral("v"), regType, QString::fromLatin1(address),
-                                 station, value, count, 11, 12);
-    }
+    void seed(int station, int area, int reg, quint16 value) { probe.area(station, area).set(reg, value); }
 };
 
-const QByteArray kData = bytes({0x12, 0x34, 0xAB, 0xCD});
-
-// Registers land in their area's image; registers a short reply lacks, or
-// that fall outside the image, are left alone.
-TEST_F(Values, BlockRepliesIntoImages) {
+// An accepted reply's registers land in their area's image, as far as the
+// image reaches; with several stations in the station's own registers, which
+// span every address, and never in the images.
+TEST_F(Values, BlockRepliesIntoTheStore) {
     const struct {
         int area, regAddr;
         QByteArray data;
@@ -62,46 +50,29 @@ TEST_F(Values, BlockRepliesIntoImages) {
         {1, 10, kData, {{kHolding + 10, 0x1234}, {kHolding + 11, 0xABCD}}},
         {2, 0, kData, {{kExt, 0x1234}, {kExt + 1, 0xABCD}}},
         {0, 5, kData, {{kInput + 5, 0x1234}, {kInput + 6, 0xABCD}}},
-        {1, 10, kData.left(3), {{kHolding + 10, 0x1234}}},
-        {3, 10, kData, {}},
         {1, 1023, kData, {{kHolding + 1023, 0x1234}}},
         {2, 8191, kData, {{kExt + 8191, 0x1234}}},
-        {1, -1, kData, {{kHolding, 0xABCD}}},
-        {1, INT_MAX, kData, {}},
+        {1, 65534, kData, {}},
+        {2, 60535, kData.left(2), {}},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.regAddr);
+        SCOPED_TRACE(testing::Message() << "area " << c.area << " at " << c.regAddr);
         const std::vector<quint16> expected = imagesWith(c.changed);
-        store(readVar(1, c.area, c.regAddr, 2), c.data);
+        EXPECT_EQ(storeReply(1, c.area, c.regAddr, c.data), 1);
         EXPECT_EQ(images(), expected);
-        info.multiStation = 1; // the same reply in multi-station mode leaves the images
-        store(readVar(1, c.area, c.regAddr, 2), c.data);
+        info.multiStation = 1;
+        EXPECT_EQ(storeReply(2, c.area, c.regAddr, c.data), 1);
+        const QByteArray regs = get(6 + c.area, QByteArray::number(c.regAddr).constData(), 2, 2);
+        EXPECT_EQ(regs.toHex(), (bytes({0x34, 0x12, 0xCD, 0xAB}).left(c.data.size()) +
+                                 QByteArray(4 - c.data.size(), '\0')).toHex());
         info.multiStation = 0;
         EXPECT_EQ(images(), expected);
     }
 }
 
-TEST_F(Values, BlockRepliesIntoStationRecords) {
-    for (auto key : {std::make_pair(3, 65536), {3, -1}, {-1, 0}, {1, INT_MIN}})
-        EXPECT_EQ(d.ExtendFindSameVar(3, key.first, key.second), -1);
-    info.multiStation = 1;
-    store(readVar(2, 1, 10, 2), kData);
-    EXPECT_EQ(record(2, 1, 10), bytes({0x34, 0x12}));
-    EXPECT_EQ(record(2, 1, 11), bytes({0xCD, 0xAB}));
-    store(readVar(2, 1, 10, 2), kData.left(3)); // one byte short
-    EXPECT_EQ(record(2, 1, 10), bytes({0x34, 0x12}));
-    EXPECT_TRUE(record(2, 1, 11).isEmpty());
-    const int before = d.extendList.size();
-    store(readVar(2, 1, 65535, 2), kData); // register 65536 does not exist
-    store(readVar(2, 1, -1, 2), kData);    // nor does -1
-    store(readVar(2, 3, 0, 2), kData);
-    EXPECT_EQ(d.extendList.size(), before + 2);
-    EXPECT_EQ(record(2, 1, 65535), bytes({0x34, 0x12}));
-    EXPECT_EQ(record(2, 1, 0), bytes({0xCD, 0xAB}));
-}
-
-// Byte 0x5A written into register 3, which reads back as 0x1234: the new byte
-// is the high half for an odd byte address and the low half for an even one.
+// Byte 0x5A written into register 3, which the PLC reads back as 0x1234: the
+// new byte is the high half for an odd byte address and the low half for an
+// even one; the merged register goes to the PLC and into the store.
 TEST_F(Values, ByteWriteMerge) {
     const struct {
         bool multi;
@@ -113,46 +84,35 @@ TEST_F(Values, ByteWriteMerge) {
         {false, 5, 7, kExt + 3, 0x5A34},     {false, 5, 6, kExt + 3, 0x125A},
         {true, 4, 7, -1, 0x5A34},            {true, 5, 6, -1, 0x125A},
         {false, 4, 2048, -1, 0x125A},        {false, 5, 16384, -1, 0x125A}, // past the image
-        {false, 4, -2, -1, 0x125A},          {true, 4, -1, -1, 0x5A34},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.byteAddr);
-        info.multiStation = c.multi;
-        RW_VAR var = writeVar(4, c.regType, c.byteAddr, bytes({0x5A}));
-        var.aux0 = -1;
-        Protocol read, write;
-        read.var = var;
-        write.frame = bytes({0, 0, 0, 0, 0, 6, 4, 6, 0, 3, 0, 0});
-        d.protocolQueue = {read, write};
-        d.writeQueue = {writeVar(4, c.regType, c.byteAddr, bytes({0x77}))}; // not where the byte comes from
         const std::vector<quint16> expected = c.image < 0 ? images() : imagesWith({{c.image, c.merged}});
-        const int records = d.extendList.size();
-        QByteArray reply = bytes({0, 0, 0, 0, 0, 5, 4, 3, 2, 0x12, 0x34});
-        d.SaveToLocalDataErea(&reply);
-        EXPECT_EQ(images(), expected);
-        EXPECT_EQ(d.protocolQueue[1].frame.mid(10), bytes({c.merged >> 8, c.merged & 0xFF}));
-        if (c.multi && c.byteAddr >= 0)
-            EXPECT_EQ(record(4, getPlcType(c.regType), 3), bytes({c.merged & 0xFF, c.merged >> 8}));
-        else
-            EXPECT_EQ(d.extendList.size(), records);
-
-        d.protocolQueue = {read}; // the write frame already gone: nothing at all
-        d.SaveToLocalDataErea(&reply);
+        info.multiStation = c.multi;
+        queueWrites({writeVar(4, c.regType, c.byteAddr, bytes({0x5A}))});
+        EXPECT_EQ(answer(readReply(*nextFrame(), bytes({0x12, 0x34}))), 1);
+        Protocol *write = d.nextRequest();
+        EXPECT_EQ(write->frame.mid(10).toHex(), bytes({c.merged >> 8, c.merged & 0xFF}).toHex());
+        EXPECT_EQ(answer(echo(*write)), 1);
+        if (c.multi) {
+            EXPECT_EQ(get(c.regType + 3, "3", 1, 4), bytes({c.merged & 0xFF, c.merged >> 8}));
+        }
         EXPECT_EQ(images(), expected);
     }
 }
 
 // Images: Input[3] 0xA1B2, Holding[3] 0x1234, Holding[4..5] 0x5678 0x1234,
-// Ext[3] 0xCAFE, Holding[1023] 0xBEEF, and sentinels right behind the ends of
-// InputImage and HoldingImage.
+// Ext[3] 0xCAFE, Holding[1023] 0xBEEF, and the first register of the image
+// behind each end.
 TEST_F(Values, ReadsFromImages) {
-    d.InputImage[3] = 0xA1B2;
-    d.HoldingImage[0] = 0xDEAD;
-    d.HoldingImage[3] = d.HoldingImage[5] = 0x1234;
-    d.HoldingImage[4] = 0x5678;
-    d.HoldingImage[1023] = 0xBEEF;
-    d.ExtHoldingImage[0] = 0xDEAD;
-    d.ExtHoldingImage[3] = 0xCAFE;
+    seed(1, 0, 3, 0xA1B2);
+    seed(1, 1, 0, 0xDEAD);
+    seed(1, 1, 3, 0x1234);
+    seed(1, 1, 5, 0x1234);
+    seed(1, 1, 4, 0x5678);
+    seed(1, 1, 1023, 0xBEEF);
+    seed(1, 2, 0, 0xDEAD);
+    seed(1, 2, 3, 0xCAFE);
     const struct {
         int regType;
         const char *address;
@@ -181,124 +141,153 @@ TEST_F(Values, ReadsFromImages) {
         {1, "268435455.7", 2, bytes({0, 0})},
     };
     for (const auto &c : cases)
-        for (int station : {1, 77}) // the station does not matter with one station
+        for (int station : {1, 77, 256}) // the station does not matter with one station
             EXPECT_EQ(get(c.regType, c.address, c.count, station).toHex(), c.expected.toHex())
                 << "type " << c.regType << " at " << c.address << " count " << c.count;
-    EXPECT_TRUE(d.extendList.isEmpty());
     EXPECT_EQ(get(1, "0.0", 65536).size(), 65536);
 }
 
+// Refused reads answer 0 and leave the data alone; with several stations a
+// station that is no unit identifier 0..255 is refused, and nothing is
+// created for it.
 TEST_F(Values, RefusedReadsLeaveDataAlone) {
     const struct {
         int regType;
         const char *address;
-        int count;
-    } cases[] = {{0, "12", 1}, {7, "99999999999", 1}, {7, "1", 65537}, {10, "1", INT_MAX}};
+        int count, station;
+        bool multiOnly;
+    } cases[] = {
+        {0, "12", 1, 1, false}, {7, "99999999999", 1, 1, false}, {7, "1", 65537, 1, false},
+        {10, "1", INT_MAX, 1, false}, {7, "1", 1, -1, true}, {7, "1", 1, 256, true},
+        {1, "0.0", 1, INT_MIN, true},
+    };
     for (int multi : {0, 1}) {
         info.multiStation = multi;
         for (const auto &c : cases) {
             QByteArray data = bytes({9, 9});
-            EXPECT_EQ(d.GetRegisterData(c.regType, QString::fromLatin1(c.address), 1, data, c.count), 0)
-                << c.address << " " << c.count;
-            EXPECT_EQ(data, bytes({9, 9}));
+            const int result = d.readValues(c.regType, QString::fromLatin1(c.address), c.station, data, c.count);
+            EXPECT_EQ(result, !multi && c.multiOnly ? 1 : 0) << c.address << " " << c.count << " " << c.station;
+            if (!result) {
+                EXPECT_EQ(data, bytes({9, 9}));
+            }
         }
     }
-    EXPECT_TRUE(d.extendList.isEmpty());
+    EXPECT_EQ(probe.stationRegistersAllocated(), 0);
 }
 
-TEST_F(Values, ReadsFromStationRecords) {
+// Every station 0..255 has every register of every area to itself; reading
+// never allocates any.
+TEST_F(Values, ReadsFromStationRegisters) {
     info.multiStation = 1;
-    record(1, 1, 3) = bytes({0x34, 0x12});
-    record(1, 1, 4) = bytes({0x78, 0x56});
-    record(2, 1, 3) = bytes({0xCD, 0xAB});
-    record(1, 2, 3) = bytes({0xFE, 0xCA});
-    record(1, 1, 8) = bytes({0x5A}); // bytes a record lacks read as 0
-    EXPECT_EQ(get(7, "3", 1), bytes({0x34, 0x12}));
-    EXPECT_EQ(get(7, "3", 1, 2), bytes({0xCD, 0xAB}));
-    EXPECT_EQ(get(8, "3", 1), bytes({0xFE, 0xCA}));
+    const int stations[] = {0, 1, 2, 255}, regs[] = {0, 1, 3, 65534, 65535};
+    quint16 value = 1;
+    for (int station : stations)
+        for (int area = 0; area <= 2; ++area)
+            for (int reg : regs)
+                seed(station, area, reg, value++);
+    value = 1;
+    for (int station : stations)
+        for (int area = 0; area <= 2; ++area)
+            for (int reg : regs) {
+                EXPECT_EQ(get(6 + area, QByteArray::number(reg).constData(), 1, station),
+                          bytes({value & 0xFF, value >> 8})) << station << " " << area << " " << reg;
+                ++value;
+            }
+    seed(1, 1, 3, 0x1234);
+    seed(1, 1, 4, 0x5678);
     EXPECT_EQ(get(4, "7", 2), bytes({0x12, 0, 0x78, 0}));
     EXPECT_EQ(get(1, "6.0", 8), bytes({0, 0, 1, 0, 1, 1, 0, 0}));
     EXPECT_EQ(get(10, "2", 1), bytes({0x78, 0x56})); // one register: the lower one here
-    EXPECT_EQ(get(7, "8", 2), bytes({0x5A, 0, 0, 0}));
-    EXPECT_EQ(get(1, "16.0", 2), bytes({0, 1}));
+    seed(1, 1, 0, 2);
+    EXPECT_EQ(get(1, "0.0", 2), bytes({0, 1}));
 
-    // Reading creates records, only inside the address range.
-    const int records = d.extendList.size();
+    const qint64 allocated = probe.stationRegistersAllocated();
     EXPECT_EQ(get(7, "65535", 3, 9), bytes({0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(d.extendList.size(), records + 1); // only register 65535 exists
     EXPECT_EQ(get(7, "2147483647", 2, 9), bytes({0, 0, 0, 0}));
     EXPECT_EQ(get(1, "268435455.7", 2, 9), bytes({0, 0}));
-    EXPECT_EQ(d.extendList.size(), records + 1);
+    EXPECT_EQ(probe.stationRegistersAllocated(), allocated);
 }
 
-// The local store of a write record: elements the value does not hold
-// completely are skipped, and nothing outside an image is written (not past
-// its end, where the next image starts, and not at a negative address, which
-// C's division would map to register 0).
+// The local-only write path: elements the value does not hold completely are
+// skipped, and nothing outside an image is written. Double-word counts count
+// registers, two per double word.
 TEST_F(Values, WritesIntoImages) {
     const struct {
-        int regType, regAddr, count;
+        int regType;
+        const char *address;
+        int count;
         QByteArray value;
         Changes changed;
     } cases[] = {
-        {7, 10, 1, bytes({0x34, 0x12}), {{kHolding + 10, 0x1234}}},
-        {4, 7, 3, bytes({1, 2, 3}), {{kHolding + 3, 0x01FF}, {kHolding + 4, 0x0302}}},
-        {2, 9, 1, bytes({1}), {{kExt, 0x0200}}},
-        {11, 3, 1, bytes({0x78, 0x56, 0x34, 0x12}), {{kExt + 6, 0x5678}, {kExt + 7, 0x1234}}},
-        {10, 20, 2, bytes({1, 0, 0, 0, 2, 0, 0, 0}), {{kHolding + 40, 1}, {kHolding + 42, 2}}},
-        {1, 55, 2, bytes({2, 1}), {{kHolding + 3, 0x017F}}}, // any value but 1 clears
-        {6, 0, 1, bytes({1, 1}), {}}, {12, 0, 1, bytes({1, 1}), {}}, // area 0 and unknown types
-        {10, 3, 1, bytes({0x78, 0x56, 0x34}), {}},
-        {7, 8, 1, bytes({0x34}), {}},
-        {4, 18, 3, bytes({0x5A}), {{kHolding + 9, 0x005A}}},
-        {7, 1023, 2, bytes({1, 0, 2, 0}), {{kHolding + 1023, 1}}},
-        {10, 511, 2, bytes({1, 0, 0, 0, 2, 0, 0, 0}), {{kHolding + 1022, 1}}},
-        {1, 16384, 1, bytes({1}), {}}, {8, 8192, 1, bytes({1, 0}), {}},
-        {7, INT_MAX, 2, bytes({1, 0, 2, 0}), {}},
-        {1, -1, 2, bytes({1, 1}), {{kHolding, 0x0001}}}, // element 1 is register 0's first
-        {4, -1, 2, bytes({1, 1}), {{kHolding, 0x0001}}},
-        {7, -1, 2, bytes({1, 1, 1, 1}), {{kHolding, 0x0101}}},
-        {10, -1, 2, bytes({1, 1, 1, 1, 1, 1, 1, 1}), {{kHolding, 0x0101}, {kHolding + 1, 0x0101}}},
+        {7, "10", 1, bytes({0x34, 0x12}), {{kHolding + 10, 0x1234}}},
+        {4, "7", 3, bytes({1, 2, 3}), {{kHolding + 3, 0x01FF}, {kHolding + 4, 0x0302}}},
+        {2, "1.1", 1, bytes({1}), {{kExt, 0x0200}}},
+        {11, "3", 1, bytes({0x78, 0x56, 0x34, 0x12}), {{kExt + 6, 0x5678}, {kExt + 7, 0x1234}}},
+        {10, "20", 4, bytes({1, 0, 0, 0, 2, 0, 0, 0}), {{kHolding + 40, 1}, {kHolding + 42, 2}}},
+        {10, "20", 2, bytes({1, 0, 0, 0, 2, 0, 0, 0}), {{kHolding + 40, 1}}},
+        {1, "6.7", 2, bytes({2, 1}), {{kHolding + 3, 0x017F}}}, // any value but 1 clears
+        {6, "0", 1, bytes({1, 1}), {}}, {12, "0", 1, bytes({1, 1}), {}}, // area 0 and unknown types
+        {10, "3", 1, bytes({0x78, 0x56, 0x34}), {}},
+        {7, "8", 1, bytes({0x34}), {}},
+        {4, "18", 3, bytes({0x5A}), {{kHolding + 9, 0x005A}}},
+        {7, "1023", 2, bytes({1, 0, 2, 0}), {{kHolding + 1023, 1}}},
+        {10, "511", 4, bytes({1, 0, 0, 0, 2, 0, 0, 0}), {{kHolding + 1022, 1}}},
+        {1, "2048.0", 1, bytes({1}), {}}, {8, "8192", 1, bytes({1, 0}), {}},
+        {7, "2147483647", 2, bytes({1, 0, 2, 0}), {}},
     };
     for (const auto &c : cases) {
-        std::fill(std::begin(d.HoldingImage), std::end(d.HoldingImage), 0);
-        std::fill(std::begin(d.ExtHoldingImage), std::end(d.ExtHoldingImage), 0);
-        d.HoldingImage[3] = 0x00FF;
+        seed(1, 1, 3, 0x00FF);
         const std::vector<quint16> expected = imagesWith(c.changed);
-        RW_VAR var = writeVar(1, c.regType, c.regAddr, c.value, c.count);
-        d.WriteDataToLocal(&var);
-        EXPECT_EQ(images(), expected) << "type " << c.regType << " at " << c.regAddr;
+        EXPECT_EQ(set(c.regType, c.address, c.value, c.count), 1);
+        EXPECT_EQ(images(), expected) << "type " << c.regType << " at " << c.address;
+        for (int area : {1, 2}) // clean for the next case
+            for (int reg = 0; reg < 1024; ++reg)
+                seed(1, area, reg, 0);
+    }
+    // A remote record may carry a negative element address: element -1 lies
+    // in no register, element 0 in register 0.
+    info.remoteMode = 1;
+    const struct {
+        int regType;
+        QByteArray value;
+        quint16 reg0, reg1;
+    } negative[] = {{1, bytes({1, 1}), 0x0001, 0}, {4, bytes({1, 1}), 0x0001, 0},
+                    {7, bytes({1, 1, 1, 1}), 0x0101, 0}, {10, bytes({1, 1, 1, 1, 1, 1, 1, 1}), 0x0101, 0x0101}};
+    for (const auto &c : negative) {
+        seed(1, 1, 0, 0);
+        seed(1, 1, 1, 0);
+        queueWrites({writeVar(1, c.regType, -1, c.value, 2)});
+        answer(replyTo(*d.nextRequest()));
+        EXPECT_EQ(images(), imagesWith({{kHolding, c.reg0}, {kHolding + 1, c.reg1}})) << c.regType;
     }
 }
 
-// Station records hold exactly the registers written; in a record only 0
-// clears a bit and other values keep it.
-TEST_F(Values, WritesIntoStationRecords) {
+// Station registers hold the registers written and nothing beyond 65535; in
+// a station's registers only 0 clears a bit and values other than 1 keep it.
+TEST_F(Values, WritesIntoStationRegisters) {
     info.multiStation = 1;
     EXPECT_EQ(set(7, "100", bytes({0x34, 0x12}), 1, 9), 1);
-    ASSERT_EQ(d.extendList.size(), 1);
-    EXPECT_EQ(std::make_tuple(d.extendList[0].station, d.extendList[0].area, d.extendList[0].value),
-              std::make_tuple(9, 1, bytes({0x34, 0x12})));
+    EXPECT_EQ(get(7, "100", 1, 9), bytes({0x34, 0x12}));
     set(11, "50", bytes({0x78, 0x56, 0x34, 0x12}), 1, 9);
-    EXPECT_EQ(record(9, 2, 100) + record(9, 2, 101), bytes({0x78, 0x56, 0x34, 0x12}));
-    record(9, 1, 3) = bytes({0x34, 0x12, 0, 0});
+    EXPECT_EQ(get(8, "100", 2, 9), bytes({0x78, 0x56, 0x34, 0x12}));
+    set(7, "3", bytes({0x34, 0x12}), 1, 9);
     set(4, "7", bytes({0x5A}), 1, 9);
-    EXPECT_EQ(record(9, 1, 3), bytes({0x34, 0x5A}));
-    record(9, 1, 0) = bytes({0x03, 0});
+    EXPECT_EQ(get(7, "3", 1, 9), bytes({0x34, 0x5A}));
+    set(7, "0", bytes({0x03, 0}), 1, 9);
     set(1, "0.0", bytes({2, 0, 1}), 3, 9);
-    EXPECT_EQ(record(9, 1, 0), bytes({0x05, 0}));
+    EXPECT_EQ(get(7, "0", 1, 9), bytes({0x05, 0}));
 
-    const int records = d.extendList.size();
+    const qint64 allocated = probe.stationRegistersAllocated();
     set(7, "65536", bytes({1, 0}), 1, 9);
     set(10, "40000", bytes({1, 0, 0, 0}), 1, 9);
-    EXPECT_EQ(d.extendList.size(), records);
-    EXPECT_TRUE(std::all_of(d.HoldingImage, d.HoldingImage + kHoldingRegs, [](quint16 r) { return r == 0; }));
+    EXPECT_EQ(probe.stationRegistersAllocated(), allocated);
+    EXPECT_EQ(images(), std::vector<quint16>(1024 + 1024 + 8192, 0));
 }
 
 // Words and double words go in pieces of the request size, bits and bytes one
 // element per record; missing value bytes are sent as 0.
 TEST_F(Values, QueuedWritesSplitIntoPieces) {
-    info.writeMode = 2;
+    info.writeMode = PLC_WRITE_TO_PLC;
     QByteArray counting;
     for (int i = 0; i < 20; ++i)
         counting.append(static_cast<char>(i));
@@ -323,12 +312,12 @@ TEST_F(Values, QueuedWritesSplitIntoPieces) {
         {7, "0", 65536, 100000, QByteArray(), {{0, 65536, QByteArray(2 * 65536, '\0')}}},
     };
     for (const auto &c : cases) {
-        d.writeQueue.clear();
+        probe.writes().clear();
         info.maxRegsPerFrame = c.maxRegs;
         EXPECT_EQ(set(c.regType, c.address, c.value, c.count), int(c.pieces.size()));
-        ASSERT_EQ(d.writeQueue.size(), int(c.pieces.size()));
-        for (int i = 0; i < d.writeQueue.size(); ++i) {
-            const RW_VAR &w = d.writeQueue[i];
+        ASSERT_EQ(probe.writes().size(), int(c.pieces.size()));
+        for (int i = 0; i < probe.writes().size(); ++i) {
+            const RW_VAR &w = probe.writes()[i];
             EXPECT_EQ(std::make_tuple(w.regAddr, w.count, w.value.toHex()),
                       std::make_tuple(c.pieces[i].regAddr, c.pieces[i].count, c.pieces[i].value.toHex()))
                 << "type " << c.regType << " piece " << i;
@@ -336,53 +325,66 @@ TEST_F(Values, QueuedWritesSplitIntoPieces) {
     }
 }
 
+// Refused writes answer 0, queue nothing and store nothing, even while the
+// last exchange has failed (when a queued value shows at once).
 TEST_F(Values, RefusedWritesQueueAndStoreNothing) {
-    info.writeMode = 2;
-    d.lastFailed = true;
+    info.writeMode = PLC_WRITE_TO_PLC;
+    queueOnceReads({readVar(1, 1, 0, 1)});
+    d.nextRequest();
+    fail();
     const struct {
         int regType;
         const char *address;
-        int count;
+        int count, station;
     } cases[] = {
-        {6, "1", 1}, {0, "1.1", 1}, {12, "1", 1}, {1, "5", 1}, {7, "1", 0}, {10, "1", -1},
-        {7, "1", 65537}, {10, "1", INT_MAX}, {7, "2147483647", 2}, {4, "2147483647", 2},
+        {6, "1", 1, 1}, {0, "1.1", 1, 1}, {12, "1", 1, 1}, {1, "5", 1, 1}, {7, "1", 0, 1}, {10, "1", -1, 1},
+        {7, "1", 65537, 1}, {10, "1", INT_MAX, 1}, {7, "2147483647", 2, 1}, {4, "2147483647", 2, 1},
+        {7, "1", 1, -1}, {7, "1", 1, 256},
     };
+    info.multiStation = 1;
     for (const auto &c : cases)
-        EXPECT_EQ(set(c.regType, c.address, bytes({1, 1, 1, 1}), c.count), 0)
-            << c.regType << " " << c.address << " " << c.count;
-    EXPECT_TRUE(d.writeQueue.isEmpty());
-    EXPECT_TRUE(std::all_of(d.HoldingImage, d.HoldingImage + kHoldingRegs, [](quint16 r) { return r == 0; }));
+        EXPECT_EQ(set(c.regType, c.address, bytes({1, 1, 1, 1}), c.count, c.station), 0)
+            << c.regType << " " << c.address << " " << c.count << " " << c.station;
+    EXPECT_TRUE(probe.writes().isEmpty());
+    EXPECT_EQ(probe.stationRegistersAllocated(), 0);
+    info.multiStation = 0;
+    for (int i = 0; i < 10; ++i) // the same without the stations
+        EXPECT_EQ(set(cases[i].regType, cases[i].address, bytes({1, 1, 1, 1}), cases[i].count), 0) << i;
+    EXPECT_EQ(images(), std::vector<quint16>(1024 + 1024 + 8192, 0));
 
-    Modbus_RTU_Master unset; // no settings record
-    EXPECT_EQ(unset.SetRegisterData(QString(), 7, QStringLiteral("1"), 1, bytes({1, 0}), 1, 0, 0), 0);
+    ModbusTcpDriver unset; // no settings record
+    EXPECT_EQ(unset.writeValues(QString(), 7, QStringLiteral("1"), 1, bytes({1, 0}), 1, 0, 0), 0);
 }
 
 // The store shows a queued value once: when its frame is built, or at once
-// while the last exchange has failed (then not again when framed). A remote
-// write shows at once whatever the last exchange did.
+// while the last exchange has failed (then not when framed). A remote write
+// shows at once whatever the last exchange did.
 TEST_F(Values, StoreShowsAQueuedValueOnce) {
-    info.writeMode = 2;
+    info.writeMode = PLC_WRITE_TO_PLC;
     set(7, "10", bytes({0x34, 0x12}), 1);
-    EXPECT_EQ(d.HoldingImage[10], 0);
-    RW_VAR framed = d.writeQueue.takeFirst();
-    d.WriteRegister(&framed);
-    EXPECT_EQ(d.HoldingImage[10], 0x1234);
+    EXPECT_EQ(get(7, "10", 1), bytes({0, 0}));
+    exchange();
+    EXPECT_EQ(get(7, "10", 1), bytes({0x34, 0x12}));
 
-    d.lastFailed = true;
+    info.retryLimit = 0;
+    queueOnceReads({readVar(1, 1, 0, 1)});
+    d.nextRequest();
+    fail();
+    queueWrites({writeVar(1, 8, 10, bytes({0x78, 0x56}))});
+    d.nextRequest();
+    EXPECT_EQ(get(8, "10", 1), bytes({0, 0}));
     info.maxRegsPerFrame = 1;
     set(7, "20", bytes({0x34, 0x12, 0x78, 0x56}), 2);
     set(1, "0.0", bytes({1, 1}), 2);
-    EXPECT_EQ(std::make_tuple(int(d.HoldingImage[20]), int(d.HoldingImage[21]), int(d.HoldingImage[0])),
-              std::make_tuple(0x1234, 0x5678, 0x0003));
-    RW_VAR later = writeVar(1, 8, 10, bytes({0x78, 0x56}));
-    d.WriteRegister(&later);
-    EXPECT_EQ(d.ExtHoldingImage[10], 0);
+    EXPECT_EQ(get(7, "20", 2), bytes({0x34, 0x12, 0x78, 0x56}));
+    EXPECT_EQ(get(7, "0", 1), bytes({3, 0}));
 
+    fail(); // gives up the framed write and drops the others
     info.remoteMode = 1;
     callbackLog() = CallbackLog{};
-    RW_VAR remote = writeVar(1, 7, 30, bytes({0x34, 0x12}));
-    d.Remote_WriteVar(&remote);
-    EXPECT_EQ(d.HoldingImage[30], 0x1234);
+    queueWrites({writeVar(1, 7, 30, bytes({0x34, 0x12}))});
+    d.nextRequest();
+    EXPECT_EQ(get(7, "30", 1), bytes({0x34, 0x12}));
     EXPECT_TRUE(log().notifies.empty());
 }
 
