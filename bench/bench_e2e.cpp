@@ -141,12 +141,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 // A host loaded for a round (the plug-in holds one driver, so one at a
 // time) polls `plan` on its own loop thread as fast as the link allows; the
 // round counts the exchanges it reports in the window after a warm-up.
