@@ -69,7 +69,8 @@ def balanced(code):
 
 
 def sites(path, lines):
-    """Every mutant of one file: (path, line number, description, new line).
+    """Every mutant of one file: (path, line number, column, description, new
+    line).
     Lines under a preprocessor condition (other than the include guard) are
     left alone: most builds do not compile them."""
     found, previous, conditions = [], ";", []
@@ -91,18 +92,21 @@ def sites(path, lines):
 
         for m in BINARY.finditer(code):
             new = SWAPS[m.group(1)]
-            found.append((path, number, f"{m.group(1)} -> {new}", replace(m.start(), m.end(), new)))
+            found.append((path, number, m.start() + 1, f"{m.group(1)} -> {new}",
+                          replace(m.start(), m.end(), new)))
         for m in INTEGER.finditer(code):
             for delta in (1, -1):
                 new = str(int(m.group()) + delta)
-                found.append((path, number, f"{m.group()} -> {new}", replace(m.start(), m.end(), new)))
+                found.append((path, number, m.start() + 1, f"{m.group()} -> {new}",
+                              replace(m.start(), m.end(), new)))
         for m in BOOL_RETURN.finditer(code):
             new = "return false;" if m.group(1) == "true" else "return true;"
-            found.append((path, number, f"{m.group()} -> {new}", replace(m.start(), m.end(), new)))
+            found.append((path, number, m.start() + 1, f"{m.group()} -> {new}",
+                          replace(m.start(), m.end(), new)))
         if (line[:1].isspace() and stripped.endswith(";") and previous[-1] in ";{}:"
                 and "{" not in stripped and balanced(stripped)
                 and not NOT_DELETED.match(stripped) and not DECLARATION.match(stripped)):
-            found.append((path, number, "statement deleted", ""))
+            found.append((path, number, len(line) - len(line.lstrip()) + 1, "statement deleted", ""))
         previous = stripped
     return found
 
@@ -166,9 +170,9 @@ def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 40
     seed = int(sys.argv[2]) if len(sys.argv) > 2 else 1
     candidates = all_sites()
-    # Sorted by file, then line: consecutive mutants of one file rebuild less.
+    # Sorted by place: consecutive mutants of one file rebuild less.
     chosen = sorted(random.Random(seed).sample(candidates, min(count, len(candidates))),
-                    key=lambda s: (s[0], s[1]))
+                    key=lambda s: s[:3])
     print(f"{len(chosen)} mutants of {len(candidates)} sites, seed {seed}")
 
     copy_tree()
@@ -183,7 +187,7 @@ def main():
 
     tally = {"killed": 0, "survived": 0, "did not build": 0}
     survivors = []
-    for path, number, change, new_line in chosen:
+    for path, number, column, change, new_line in chosen:
         target = os.path.join(TREE, path)
         with open(target) as f:
             original = f.read()
@@ -201,7 +205,7 @@ def main():
             with open(target, "w") as f:
                 f.write(original)
         tally[outcome] += 1
-        line = f"{path}:{number}: {change}: {before}"
+        line = f"{path}:{number}:{column}: {change}: {before}"
         print(f"{outcome:13} {line}", flush=True)
         if outcome == "survived":
             survivors.append(line)
