@@ -467,9 +467,11 @@ void printFigures(const ResultLog &log) {
         printFigure("rebuild_ratio", worstGrowth);
     }
     double worstLargest = 0;
-    for (bool multi : {false, true})
-        if (log.has(rebuildName(100000, multi)))
-            worstLargest = std::max(worstLargest, log.cpuNanoseconds(rebuildName(100000, multi)) / 1e6);
+    for (bool multi : {false, true}) {
+        const std::string name = rebuildName(100000, multi);
+        if (log.has(name))
+            worstLargest = std::max(worstLargest, log.cpuNanoseconds(name) / 1e6);
+    }
     if (worstLargest > 0) {
         printTarget("rebuild of 100 000 variables < 100 ms", worstLargest < 100);
         printFigure("rebuild_100k_ms", worstLargest);
@@ -483,12 +485,14 @@ void printFigures(const ResultLog &log) {
         printFigure("lookup_ratio", ratio);
     }
 
-    if (allocationsCounted() && log.has(memoryName(kSmallStore)) && log.has(memoryName(kLargeStore)))
+    const std::string fewRecords = memoryName(kSmallStore);
+    const std::string manyRecords = memoryName(kLargeStore);
+    if (allocationsCounted() && log.has(fewRecords) && log.has(manyRecords))
         std::printf("per-station store: %.0f heap bytes per record with 1 000 records, %.0f with "
                     "100 000, in %.2f allocations\n",
-                    log.counter(memoryName(kSmallStore), "bytes_per_record"),
-                    log.counter(memoryName(kLargeStore), "bytes_per_record"),
-                    log.counter(memoryName(kLargeStore), "allocs_per_record"));
+                    log.counter(fewRecords, "bytes_per_record"),
+                    log.counter(manyRecords, "bytes_per_record"),
+                    log.counter(manyRecords, "allocs_per_record"));
 }
 
 } // namespace

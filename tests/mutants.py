@@ -106,7 +106,8 @@ def sites(path, lines):
         if (line[:1].isspace() and stripped.endswith(";") and previous[-1] in ";{}:"
                 and "{" not in stripped and balanced(stripped)
                 and not NOT_DELETED.match(stripped) and not DECLARATION.match(stripped)):
-            found.append((path, number, len(line) - len(line.lstrip()) + 1, "statement deleted", ""))
+            column = len(line) - len(line.lstrip()) + 1
+            found.append((path, number, column, "statement deleted", ""))
         previous = stripped
     return found
 
