@@ -1,5 +1,7 @@
 #include "alloc_counter.h"
 
+#include <malloc.h>
+
 #include <atomic>
 #include <cstddef>
 
@@ -18,6 +20,7 @@ std::atomic<long> allocations{0};
 #ifdef BENCH_SANITIZED
 
 bool allocationsCounted() { return false; }
+long heapBytesInUse() { return 0; }
 
 #else
 
@@ -45,6 +48,12 @@ void *realloc(void *block, size_t size) noexcept {
 }
 
 bool allocationsCounted() { return true; }
+
+// Every arena: the blocks of the heaps and the separately mapped large ones.
+long heapBytesInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return long(info.uordblks + info.hblkhd);
+}
 
 #endif
 

@@ -61,11 +61,18 @@ public:
         return run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
     }
 
+    // A counter the benchmark reported.
+    double counter(const std::string &name, const char *key) const {
+        return runs_.at(name).counters.at(key).value;
+    }
+
 private:
-    // The name a benchmark was registered with, without "/repeats:3".
+    // The name a benchmark was registered with, without "/repeats:3" or
+    // "/iterations:15".
     static std::string nameOf(const Run &run) {
         benchmark::BenchmarkName name = run.run_name;
         name.repetitions.clear();
+        name.iterations.clear();
         return name.str();
     }
 
@@ -110,6 +117,12 @@ inline bool runBenchmarks(int argc, char **argv, bool smoke, bool interleave, Re
     benchmark::RunSpecifiedBenchmarks(log);
     benchmark::Shutdown();
     return true;
+}
+
+inline double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 // One machine-readable figure, `name=value`.
