@@ -15,7 +15,7 @@ bool fitsInt(qint64 value) { return value >= INT_MIN && value <= INT_MAX; }
 // A decimal text as an int. Text that is not a decimal integer counts as 0,
 // as hosts have always seen it; a decimal integer beyond 32 bits gives
 // nothing, so that it is refused rather than wrapped.
-std::optional<int> decimalValue(const QStringRef &text) {
+std::optional<int> decimalValue(QStringView text) {
     bool ok = false;
     const qint64 value = text.toLongLong(&ok);
     if (ok)
@@ -175,15 +175,15 @@ int StringAddressToInt(int regType, const QString &address) {
         const int dot = address.indexOf(QLatin1Char('.'));
         if (dot < 0 || address.lastIndexOf(QLatin1Char('.')) != dot)
             return -1;
-        const std::optional<int> byte = decimalValue(address.leftRef(dot));
-        const std::optional<int> bit = decimalValue(address.midRef(dot + 1));
+        const std::optional<int> byte = decimalValue(QStringView(address).left(dot));
+        const std::optional<int> bit = decimalValue(QStringView(address).mid(dot + 1));
         if (!byte || !bit)
             return -1;
         const qint64 bitAddress = qint64(*byte) * 8 + *bit;
         return fitsInt(bitAddress) ? int(bitAddress) : -1;
     }
     if (regType >= 3 && regType <= 11)
-        return decimalValue(QStringRef(&address)).value_or(-1);
+        return decimalValue(address).value_or(-1);
     return 0;
 }
 

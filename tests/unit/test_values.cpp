@@ -32,7 +32,7 @@ protected:
         p.dataLen = 4;
         p.var = var;
         d.protocolQueue = {p};
-        QByteArray reply = bytes({0, 0, 0, 0, 0, 3 + data.size(), 1, 3, data.size()}) + data;
+        QByteArray reply = bytes({0, 0, 0, 0, 0, int(3 + data.size()), 1, 3, int(data.size())}) + data;
         d.SaveToLocalDataErea(&reply);
     }
     QByteArray &record(int station, int area, int regAddr) {
