@@ -61,7 +61,9 @@ bool neededLibraries(const std::string &path, std::vector<std::string> *needed) 
     for (std::uint64_t at = 0; at + sizeof(ElfW(Dyn)) <= dynamic->p_filesz;
          at += sizeof(ElfW(Dyn))) {
         ElfW(Dyn) entry;
-        if (!readAt(file, dynamic->p_offset + at, &entry) || entry.d_tag == DT_NULL)
+        if (!readAt(file, dynamic->p_offset + at, &entry))
+            return false;
+        if (entry.d_tag == DT_NULL)
             break;
         if (entry.d_tag == DT_NEEDED)
             names.push_back(entry.d_un.d_val);
