@@ -365,7 +365,7 @@ private:
         }
         case 5:
             for (int flips = in.ConsumeIntegralInRange(1, 4); flips > 0 && !good.isEmpty(); --flips)
-                good[in.ConsumeIntegralInRange(0, good.size() - 1)] = char(in.ConsumeIntegral<quint8>());
+                good[in.ConsumeIntegralInRange(0, int(good.size()) - 1)] = char(in.ConsumeIntegral<quint8>());
             return good;
         default: {
             const std::string raw = in.ConsumeRandomLengthString(300);

@@ -21,8 +21,8 @@
  *
  * The records below cross the plug-in boundary, so the order and width of
  * every field are part of the interface; the static_asserts at the end pin
- * them for 64-bit and 32-bit targets. Values cross the interface least
- * significant byte first.
+ * them for Qt 5 and Qt 6, on 64-bit and 32-bit targets. Values cross the
+ * interface least significant byte first.
  */
 #ifndef PLC_DRIVER_H
 #define PLC_DRIVER_H
@@ -196,76 +196,94 @@ PLC_EXPORT int ASCIIToDigital(int ch);
 } /* extern "C" */
 
 /*
- * Layouts. Qt's QString and QByteArray are one pointer wide; every other
- * field is a 32-bit int (HOSTVAR starts with four single bytes).
+ * Layouts, pinned for each Qt major and pointer width. Qt 5's QString,
+ * QByteArray and QList are one pointer wide, Qt 6's three (data header,
+ * data pointer, size); every other field is a 32-bit int (HOSTVAR starts
+ * with four single bytes). A plug-in and its host must use the same Qt major.
  */
-#define PLC_PIN(type, field, off64, off32) \
-    static_assert(offsetof(type, field) == (sizeof(void *) == 8 ? (off64) : (off32)), \
+#define PLC_BY_LAYOUT(qt5_64, qt5_32, qt6_64, qt6_32) \
+    (QT_VERSION_MAJOR == 5 ? (sizeof(void *) == 8 ? (qt5_64) : (qt5_32)) \
+                           : (sizeof(void *) == 8 ? (qt6_64) : (qt6_32)))
+#define PLC_PIN(type, field, qt5_64, qt5_32, qt6_64, qt6_32) \
+    static_assert(offsetof(type, field) == PLC_BY_LAYOUT(qt5_64, qt5_32, qt6_64, qt6_32), \
                   #type "::" #field " moved")
+#define PLC_SIZE(type, qt5_64, qt5_32, qt6_64, qt6_32) \
+    static_assert(sizeof(type) == PLC_BY_LAYOUT(qt5_64, qt5_32, qt6_64, qt6_32), \
+                  #type " size changed")
 
 static_assert(sizeof(int) == 4 && (sizeof(void *) == 8 || sizeof(void *) == 4),
               "the plug-in interface assumes 32-bit ints and 32- or 64-bit pointers");
-static_assert(sizeof(QString) == sizeof(void *) && sizeof(QByteArray) == sizeof(void *),
-              "Qt text and byte values must be one pointer wide");
+static_assert(QT_VERSION_MAJOR == 5 || QT_VERSION_MAJOR == 6, "Qt 5 or Qt 6 only");
+PLC_SIZE(QString, 8, 4, 24, 12);
+PLC_SIZE(QByteArray, 8, 4, 24, 12);
+PLC_SIZE(QList<RW_VAR>, 8, 4, 24, 12);
 
-PLC_PIN(RW_VAR, hostTag0, 0, 0);
-PLC_PIN(RW_VAR, hostTag1, 4, 4);
-PLC_PIN(RW_VAR, accessKind, 8, 8);
-PLC_PIN(RW_VAR, remoteMode, 12, 12);
-PLC_PIN(RW_VAR, nodeId, 16, 16);
-PLC_PIN(RW_VAR, result, 20, 20);
-PLC_PIN(RW_VAR, label, 24, 24);
-PLC_PIN(RW_VAR, address, 32, 28);
-PLC_PIN(RW_VAR, regType, 40, 32);
-PLC_PIN(RW_VAR, regAddr, 44, 36);
-PLC_PIN(RW_VAR, station, 48, 40);
-PLC_PIN(RW_VAR, count, 52, 44);
-PLC_PIN(RW_VAR, aux0, 56, 48);
-PLC_PIN(RW_VAR, aux1, 60, 52);
-PLC_PIN(RW_VAR, value, 64, 56);
-static_assert(sizeof(RW_VAR) == (sizeof(void *) == 8 ? 72 : 60), "RW_VAR size changed");
+/*                             Qt 5      Qt 6
+ *                           64   32   64   32 bits */
+PLC_PIN(RW_VAR, hostTag0,     0,   0,   0,   0);
+PLC_PIN(RW_VAR, hostTag1,     4,   4,   4,   4);
+PLC_PIN(RW_VAR, accessKind,   8,   8,   8,   8);
+PLC_PIN(RW_VAR, remoteMode,  12,  12,  12,  12);
+PLC_PIN(RW_VAR, nodeId,      16,  16,  16,  16);
+PLC_PIN(RW_VAR, result,      20,  20,  20,  20);
+PLC_PIN(RW_VAR, label,       24,  24,  24,  24);
+PLC_PIN(RW_VAR, address,     32,  28,  48,  36);
+PLC_PIN(RW_VAR, regType,     40,  32,  72,  48);
+PLC_PIN(RW_VAR, regAddr,     44,  36,  76,  52);
+PLC_PIN(RW_VAR, station,     48,  40,  80,  56);
+PLC_PIN(RW_VAR, count,       52,  44,  84,  60);
+PLC_PIN(RW_VAR, aux0,        56,  48,  88,  64);
+PLC_PIN(RW_VAR, aux1,        60,  52,  92,  68);
+PLC_PIN(RW_VAR, value,       64,  56,  96,  72);
+PLC_SIZE(RW_VAR,             72,  60, 120,  84);
 
-PLC_PIN(Protocol, frame, 0, 0);
-PLC_PIN(Protocol, frameLen, 8, 4);
-PLC_PIN(Protocol, replyLen, 12, 8);
-PLC_PIN(Protocol, replyHeadLen, 16, 12);
-PLC_PIN(Protocol, dataLen, 20, 16);
-PLC_PIN(Protocol, var, 24, 20);
-PLC_PIN(Protocol, hostData0, 96, 80);
-PLC_PIN(Protocol, hostData1, 100, 84);
-PLC_PIN(Protocol, hostData2, 104, 88);
-static_assert(sizeof(Protocol) == (sizeof(void *) == 8 ? 112 : 92), "Protocol size changed");
+PLC_PIN(Protocol, frame,         0,   0,   0,   0);
+PLC_PIN(Protocol, frameLen,      8,   4,  24,  12);
+PLC_PIN(Protocol, replyLen,     12,   8,  28,  16);
+PLC_PIN(Protocol, replyHeadLen, 16,  12,  32,  20);
+PLC_PIN(Protocol, dataLen,      20,  16,  36,  24);
+PLC_PIN(Protocol, var,          24,  20,  40,  28);
+PLC_PIN(Protocol, hostData0,    96,  80, 160, 112);
+PLC_PIN(Protocol, hostData1,   100,  84, 164, 116);
+PLC_PIN(Protocol, hostData2,   104,  88, 168, 120);
+PLC_SIZE(Protocol,             112,  92, 176, 124);
 
-PLC_PIN(HOSTVAR, hostFlags, 0, 0);
-PLC_PIN(HOSTVAR, regType, 1, 1);
-PLC_PIN(HOSTVAR, station, 2, 2);
-PLC_PIN(HOSTVAR, hostByte, 3, 3);
-PLC_PIN(HOSTVAR, hostWord, 4, 4);
-PLC_PIN(HOSTVAR, address, 8, 8);
-PLC_PIN(HOSTVAR, label, 16, 12);
-PLC_PIN(HOSTVAR, count, 24, 16);
-static_assert(sizeof(HOSTVAR) == (sizeof(void *) == 8 ? 32 : 20), "HOSTVAR size changed");
+PLC_PIN(HOSTVAR, hostFlags,   0,   0,   0,   0);
+PLC_PIN(HOSTVAR, regType,     1,   1,   1,   1);
+PLC_PIN(HOSTVAR, station,     2,   2,   2,   2);
+PLC_PIN(HOSTVAR, hostByte,    3,   3,   3,   3);
+PLC_PIN(HOSTVAR, hostWord,    4,   4,   4,   4);
+PLC_PIN(HOSTVAR, address,     8,   8,   8,   8);
+PLC_PIN(HOSTVAR, label,      16,  12,  32,  20);
+PLC_PIN(HOSTVAR, count,      24,  16,  56,  32);
+PLC_SIZE(HOSTVAR,            32,  20,  64,  36);
 
-PLC_PIN(ComInfo, hostReserved0, 0, 0);
-PLC_PIN(ComInfo, maxRegsPerFrame, 16, 16);
-PLC_PIN(ComInfo, hostReserved4, 20, 20);
-PLC_PIN(ComInfo, defaultStation, 24, 24);
-PLC_PIN(ComInfo, retryLimit, 28, 28);
-PLC_PIN(ComInfo, retryCount, 32, 32);
-PLC_PIN(ComInfo, multiStation, 36, 36);
-PLC_PIN(ComInfo, hostStatus0, 40, 40);
-PLC_PIN(ComInfo, framesExpected, 44, 44);
-PLC_PIN(ComInfo, framesDone, 48, 48);
-PLC_PIN(ComInfo, hostStatus1, 52, 52);
-PLC_PIN(ComInfo, remoteMode, 56, 56);
-PLC_PIN(ComInfo, localNodeId, 60, 60);
-PLC_PIN(ComInfo, writeMode, 64, 64);
-PLC_PIN(ComInfo, cycleDone, 68, 68);
-PLC_PIN(ComInfo, hostHandle, 72, 72);
-PLC_PIN(ComInfo, hostReserved5, 76, 76);
-PLC_PIN(ComInfo, hostReserved8, 88, 88);
+/* ComInfo holds ints only: one layout everywhere. */
+#define PLC_PIN_INT(field, off) \
+    static_assert(offsetof(ComInfo, field) == (off), "ComInfo::" #field " moved")
+PLC_PIN_INT(hostReserved0, 0);
+PLC_PIN_INT(maxRegsPerFrame, 16);
+PLC_PIN_INT(hostReserved4, 20);
+PLC_PIN_INT(defaultStation, 24);
+PLC_PIN_INT(retryLimit, 28);
+PLC_PIN_INT(retryCount, 32);
+PLC_PIN_INT(multiStation, 36);
+PLC_PIN_INT(hostStatus0, 40);
+PLC_PIN_INT(framesExpected, 44);
+PLC_PIN_INT(framesDone, 48);
+PLC_PIN_INT(hostStatus1, 52);
+PLC_PIN_INT(remoteMode, 56);
+PLC_PIN_INT(localNodeId, 60);
+PLC_PIN_INT(writeMode, 64);
+PLC_PIN_INT(cycleDone, 68);
+PLC_PIN_INT(hostHandle, 72);
+PLC_PIN_INT(hostReserved5, 76);
+PLC_PIN_INT(hostReserved8, 88);
 static_assert(sizeof(ComInfo) == 23 * 4, "ComInfo size changed");
 
+#undef PLC_PIN_INT
+#undef PLC_SIZE
+#undef PLC_BY_LAYOUT
 #undef PLC_PIN
 
 #endif /* PLC_DRIVER_H */

@@ -6,6 +6,8 @@
 
 #include <dlfcn.h>
 
+#include <thread>
+
 namespace {
 
 template <typename F>
@@ -132,6 +134,51 @@ TEST(Interface, HostLoopThroughTheExports) {
             EXPECT_EQ(p.DataCom(&answer, answer.size())->result, 1);
         }
     EXPECT_EQ(completions, 3); // two writes, and the one-shot read once for its three pieces
+}
+
+// The frame ComCommunication hands out stays in place until DataCom while
+// other host threads queue writes and one-shot reads (lists that grow and, in
+// Qt 6, move their elements when they do), and the record DataCom returns
+// stays valid while they go on. ASan sees a frame that moved as a use after free.
+TEST(Interface, FrameAndResultStayPutWhileOtherThreadsQueue) {
+    Plugin p;
+    ASSERT_NE(p.lib, nullptr) << dlerror();
+    ComInfo info{};
+    info.maxRegsPerFrame = 10;
+    info.defaultStation = 1;
+    info.writeMode = 2;
+    p.SetComInfo(&info);
+    p.RegistCallBackFuncIntf(countCompletion, ignoreNotify);
+    const auto queueMany = [&p](int tag0) {
+        for (int i = 0; i < 600; ++i) {
+            const QString address = QString::number(i);
+            p.SetRegisterData(QString(), 7, address, 1, bytes({char(i), 0}), 1, tag0, i);
+            RW_VAR once;
+            once.hostTag0 = tag0;
+            once.regType = 7;
+            once.address = address;
+            once.count = 1;
+            p.AddListOnceReadVar(&once, 0);
+        }
+    };
+    EXPECT_EQ(p.SetRegisterData(QString(), 7, QStringLiteral("5"), 1, bytes({1, 0}), 1, 1, 2), 1);
+    const Protocol *frame = p.ComCommunication();
+    ASSERT_NE(frame, nullptr);
+    const QByteArray sent = frame->frame;
+    std::thread other(queueMany, 10);
+    queueMany(20);
+    other.join();
+    EXPECT_EQ(p.ComCommunication(), frame); // still the one in flight, in place
+    EXPECT_EQ(frame->frame, sent);
+    EXPECT_EQ(frame->var.hostTag1, 2);
+
+    QByteArray echo = frame->frame; // function 6 is answered with its request
+    const RW_VAR *result = p.DataCom(&echo, echo.size());
+    std::thread more(queueMany, 30);
+    EXPECT_EQ(result->result, 1);
+    EXPECT_EQ(result->hostTag1, 2);
+    EXPECT_EQ(result->address, QStringLiteral("5"));
+    more.join();
 }
 
 } // namespace

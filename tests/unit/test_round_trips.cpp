@@ -17,7 +17,7 @@ int be16(const QByteArray &b, int at) {
 // A Modbus TCP request after its transaction id: protocol id, length, unit,
 // then the PDU.
 QByteArray modbus(int unit, const QByteArray &pdu) {
-    return bytes({0, 0, (pdu.size() + 1) >> 8, pdu.size() + 1, unit}) + pdu;
+    return bytes({0, 0, int(pdu.size() + 1) >> 8, int(pdu.size() + 1), unit}) + pdu;
 }
 
 // A PLC model: 16-bit registers per unit, wire addresses 0..65535. Coil c
