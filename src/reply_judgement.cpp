@@ -53,7 +53,7 @@ bool isReadFunction(quint8 function) {
 // quantity; a read's byte count must be twice the registers asked for.
 ModbusCheck checkModbusReply(const Protocol &request, const QByteArray &reply, int length) {
     using namespace modbus;
-    const int n = std::min(length, reply.size());
+    const int n = int(std::min<qint64>(length, reply.size()));
     const char *answer = reply.constData();
     const char *asked = request.frame.constData();
     const quint8 function = quint8(asked[kFunctionOffset]);
