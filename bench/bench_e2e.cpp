@@ -4,9 +4,10 @@
 // Polling: the host polls four blocks of 100 registers; a plain libmodbus
 // client issues the same requests to the same simulated PLC; a raw ping-pong
 // (12 bytes out, a reply as long as the host's back, nothing parsed on either
-// side) shows the floor of any design that sends one request per round trip.
-// Figures e2e_ratio and floor_ratio: host requests per second / plain
-// requests (floor round trips) per second.
+// side) to a minimal server shows the floor of any design that sends one
+// request per round trip. Figures: e2e_ratio, host requests per second /
+// plain requests per second against the simulated PLC; floor_ratio, host
+// requests per second / raw round trips per second against the minimal server.
 //
 // Scattered tags: 1000 variables with small gaps between them; a pass of the
 // host's merged plan against a plain libmodbus client that reads each
@@ -356,15 +357,17 @@ double medianRatio(const Side &a, const Side &b) {
 
 void printFigures() {
     const double e2e = medianRatio(hostSide, plainSide);
-    const double floor = medianRatio(hostSide, floorSide);
+    // The floor: the host and the raw ping-pong talk to the same minimal
+    // server, so the ratio is the cost of the host and the driver alone.
+    const double floor = medianRatio(hostOnMinimalSide, floorSide);
     if (e2e > 0 && floor > 0) {
         std::printf("over all rounds, requests/s: host with driver %.0f, plain libmodbus client "
                     "%.0f, raw ping-pong %.0f, host with driver on the minimal server %.0f; "
-                    "median ratio of a round, host on the minimal server / raw ping-pong %.3f\n",
+                    "median ratio of a round, host on the simulated PLC / raw ping-pong %.3f\n",
                     hostSide.rate(), plainSide.rate(), floorSide.rate(), hostOnMinimalSide.rate(),
-                    medianRatio(hostOnMinimalSide, floorSide));
+                    medianRatio(hostSide, floorSide));
         printTarget("host with driver / plain libmodbus client >= 0.95", e2e >= 0.95);
-        printTarget("host with driver / raw ping-pong >= 0.90", floor >= 0.90);
+        printTarget("host with driver / raw ping-pong, same server >= 0.90", floor >= 0.90);
         printFigure("e2e_ratio", e2e);
         printFigure("floor_ratio", floor);
     }
