@@ -2,15 +2,19 @@
 
 #include "modbus_protocol.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace plchost {
@@ -19,6 +23,11 @@ namespace {
 
 // The shortest length field of a reply: the unit identifier and a function code.
 constexpr int kMinLengthField = 2;
+
+// Sends and receives block on the socket itself, at most this long at a
+// time, so that an exchange costs one send and one receive; between slices
+// the deadline and the stop signal are looked at.
+constexpr std::chrono::milliseconds kWaitSlice{50};
 
 int msUntil(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -71,6 +80,7 @@ int connectOne(const addrinfo *ai, Clock::time_point deadline, const StopSignal 
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
@@ -120,68 +130,86 @@ void TcpLink::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    readAhead_.clear();
+    slice_ = std::chrono::milliseconds(0);
 }
 
-Io TcpLink::waitFor(short events, Clock::time_point deadline) {
-    return waitReady(fd_, events, deadline, stop_);
+// Before a blocking call: the socket's time-outs cut to the time left, which
+// costs a system call only near the deadline.
+Io TcpLink::beginWait(Clock::time_point deadline) {
+    if (stop_ && stop_->raised())
+        return Io::Stopped;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0)
+        return Io::TimedOut;
+    const auto slice = std::min(left, kWaitSlice);
+    if (slice != slice_) {
+        const timeval tv{static_cast<time_t>(slice.count() / 1000),
+                         static_cast<suseconds_t>(slice.count() % 1000 * 1000)};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        slice_ = slice;
+    }
+    return Io::Ok;
 }
 
-// Each call tries the socket before it waits on it: a request fits an idle
-// connection's buffer and a reply's rest has mostly arrived with its header,
-// so an exchange costs four system calls, not six.
 Io TcpLink::send(const QByteArray &bytes, Clock::time_point deadline) {
     int sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd_, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        Io io = Io::Ok;
-        if (n > 0)
-            sent += static_cast<int>(n);
-        else if (errno == EAGAIN)
-            io = waitFor(POLLOUT, deadline);
-        else if (errno != EINTR)
-            io = errno == EPIPE || errno == ECONNRESET ? Io::Closed : Io::Failed;
+        const Io io = beginWait(deadline);
         if (io != Io::Ok)
             return io;
+        const ssize_t n = ::send(fd_, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += static_cast<int>(n);
+        else if (errno != EAGAIN && errno != EINTR)
+            return errno == EPIPE || errno == ECONNRESET ? Io::Closed : Io::Failed;
+    }
+    return Io::Ok;
+}
+
+// Receives until the read-ahead holds n bytes.
+Io TcpLink::fill(int n, Clock::time_point deadline) {
+    char chunk[modbus::kMaxAduLength];
+    while (readAhead_.size() < n) {
+        const Io io = beginWait(deadline);
+        if (io != Io::Ok)
+            return io;
+        const ssize_t r = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (r > 0)
+            readAhead_.append(chunk, static_cast<int>(r));
+        else if (r == 0 || errno == ECONNRESET)
+            return Io::Closed;
+        else if (errno != EAGAIN && errno != EINTR)
+            return Io::Failed;
     }
     return Io::Ok;
 }
 
 Io TcpLink::receive(int n, QByteArray *out, Clock::time_point deadline) {
-    const int start = out->size();
-    out->resize(start + n);
-    int got = 0;
-    Io io = Io::Ok;
-    while (got < n && io == Io::Ok) {
-        const ssize_t r = ::recv(fd_, out->data() + start + got, n - got, 0);
-        if (r > 0)
-            got += static_cast<int>(r);
-        else if (r == 0 || errno == ECONNRESET)
-            io = Io::Closed;
-        else if (errno == EAGAIN)
-            io = waitFor(POLLIN, deadline);
-        else if (errno != EINTR)
-            io = Io::Failed;
-    }
-    out->resize(start + got); // a failed receive leaves what did arrive
+    const Io io = fill(n, deadline);
+    const int taken = std::min<int>(n, readAhead_.size());
+    out->append(readAhead_.constData(), taken);
+    readAhead_.remove(0, taken);
     return io;
 }
 
 Io TcpLink::receiveModbusReply(QByteArray *out, Clock::time_point deadline) {
-    const int start = out->size();
-    Io io = waitFor(POLLIN, deadline); // the answer takes a round trip: wait before reading
-    if (io == Io::Ok)
-        io = receive(modbus::kLengthFieldStart, out, deadline);
+    const Io io = fill(modbus::kLengthFieldStart, deadline);
     if (io != Io::Ok)
-        return io;
-    const char *header = out->constData() + start;
+        return receive(modbus::kLengthFieldStart, out, deadline);
+    const char *header = readAhead_.constData();
     const int length = modbus::getUint16(header, modbus::kLengthOffset);
     if (modbus::getUint16(header, modbus::kProtocolIdOffset) != 0 || length < kMinLengthField ||
-        length > modbus::kMaxLengthField)
+        length > modbus::kMaxLengthField) {
+        receive(modbus::kLengthFieldStart, out, deadline);
         return Io::Malformed;
-    return receive(length, out, deadline);
+    }
+    return receive(modbus::kLengthFieldStart + length, out, deadline);
 }
 
 void TcpLink::discardPending() {
+    readAhead_.clear();
     char scratch[512];
     while (fd_ >= 0) {
         const ssize_t r = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);

@@ -54,7 +54,8 @@ public:
     void close();
 
     Io send(const QByteArray &bytes, Clock::time_point deadline);
-    // Appends exactly n bytes to out, however many segments they arrive in.
+    // Appends exactly n bytes to out, however many segments they arrive in
+    // (on failure, what did arrive).
     Io receive(int n, QByteArray *out, Clock::time_point deadline);
     // One reply: the header up to its length field, then the bytes that
     // field announces.
@@ -64,9 +65,14 @@ public:
     void discardPending();
 
 private:
-    Io waitFor(short events, Clock::time_point deadline);
+    Io beginWait(Clock::time_point deadline);
+    Io fill(int n, Clock::time_point deadline);
     int fd_ = -1;
     const StopSignal *stop_;
+    // Bytes received but not yet taken: each recv takes what has arrived,
+    // so a reply usually costs one, and what follows it waits here.
+    QByteArray readAhead_;
+    std::chrono::milliseconds slice_{0}; // the socket's send and receive time-outs
 };
 
 } // namespace plchost
