@@ -1,0 +1,556 @@
+#include "live_view.h"
+
+#include "live_view_assets.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <regex>
+#include <thread>
+#include <tuple>
+
+namespace plchost {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// The trends cover this long, within a bound on the numbers kept (16 MB).
+const auto kTrendSpan = std::chrono::minutes(5);
+const size_t kTrendNumberCap = 2'000'000;
+const size_t kTrendValuesPerVariable = 16; // a word's bits
+// How long the follower waits for a scan before it publishes anyway.
+const int kFollowWaitMs = 250;
+
+// The page may load nothing from elsewhere, nor run anything but its own files.
+const char kContentPolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+struct TrendFrame {
+    std::uint64_t scan = 0;
+    WallClock::time_point time{};
+    std::vector<double> numbers;     // the variables' numbers, one variable after the other
+    std::vector<std::uint32_t> ends; // where each variable's numbers end; none: not good
+};
+
+// ---- JSON ----
+
+// The length of the UTF-8 sequence starting at s[i]; 0 when it is not valid
+// (cut short, overlong, a surrogate or past U+10FFFF).
+size_t utf8Length(const std::string &s, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(s[i]);
+    if (lead < 0x80)
+        return 1;
+    size_t n = 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        n = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        n = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        n = 4;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    std::uint32_t code = lead & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char c = static_cast<unsigned char>(s[i + k]);
+        if ((c & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (c & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return code < least[n] || code > 0x10FFFF || surrogate ? 0 : n;
+}
+
+// Labels and addresses come from the user's files and may hold any bytes:
+// what is not UTF-8 becomes U+FFFD, so the answer always parses.
+void appendString(std::string &out, const std::string &s) {
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8Length(s, i);
+        const char c = s[i];
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (n == 1 && static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(s, i, n);
+        }
+        i += n;
+    }
+    out += '"';
+}
+
+void appendNumber(std::string &out, double v) {
+    if (!std::isfinite(v)) {
+        out += "null";
+        return;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", v);
+    out += text;
+}
+
+// A value text that is a JSON number goes out as one, any other (hex, nan) as a string.
+void appendValue(std::string &out, const std::string &text) {
+    static const std::regex jsonNumber("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?");
+    if (std::regex_match(text, jsonNumber))
+        out += text;
+    else
+        appendString(out, text);
+}
+
+long long epochMs(WallClock::time_point t) {
+    return std::chrono::duration_cast<milliseconds>(t.time_since_epoch()).count();
+}
+
+// 2024-05-01T12:34:56.789+02:00, local time.
+std::string isoTime(WallClock::time_point t) {
+    const std::time_t seconds = WallClock::to_time_t(t);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char date[32], zone[8], text[48];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);
+    std::snprintf(text, sizeof text, "%s.%03lld%.3s:%.2s", date, epochMs(t) % 1000, zone,
+                  zone + 3);
+    return text;
+}
+
+void appendTime(std::string &out, WallClock::time_point t) {
+    out += '"' + isoTime(t) + '"';
+}
+
+const char *stateName(StationView::State s) {
+    return s == StationView::On ? "on" : s == StationView::Failing ? "failing" : "switched off";
+}
+
+// ---- the view's documents ----
+
+bool everGood(const VariableView &v) { return v.lastGood != WallClock::time_point{}; }
+
+std::string valuesJson(const ViewSnapshot &s, std::uint64_t plan, WallClock::time_point now) {
+    std::string out = "{\"time\":";
+    appendTime(out, now);
+    out += ",\"plc\":";
+    appendString(out, s.plc);
+    out += ",\"interval_ms\":" + std::to_string(s.intervalMs) + ",\"scan\":" +
+           std::to_string(s.scan) + ",\"plan\":" + std::to_string(plan) + ",\"variables\":[";
+    for (size_t i = 0; i < s.variables.size(); ++i) {
+        const VariableView &v = s.variables[i];
+        out += i ? ",{\"label\":" : "{\"label\":";
+        appendString(out, v.variable.label);
+        out += ",\"type\":\"" + std::string(typeName(v.variable.type)) + "\",\"station\":" +
+               std::to_string(v.variable.station) + ",\"address\":";
+        appendString(out, v.variable.address);
+        out += ",\"count\":" + std::to_string(v.variable.count) + ",\"quality\":\"" +
+               qualityName(v.quality) + "\",\"values\":[";
+        for (size_t k = 0; k < v.values.size(); ++k) {
+            out += k ? "," : "";
+            appendValue(out, v.values[k]);
+        }
+        out += "],\"last_good\":";
+        if (everGood(v)) {
+            appendTime(out, v.lastGood);
+            out += ",\"age_ms\":" + std::to_string(epochMs(now) - epochMs(v.lastGood));
+        } else {
+            out += "null,\"age_ms\":null";
+        }
+        out += ",\"reason\":";
+        if (v.reason.empty())
+            out += "null";
+        else
+            appendString(out, v.reason);
+        out += '}';
+    }
+    return out + "]}";
+}
+
+std::string statsJson(const ViewSnapshot &s, WallClock::time_point now) {
+    const StatsSnapshot &t = s.stats;
+    std::string out = "{\"time\":";
+    appendTime(out, now);
+    out += ",\"scan\":" + std::to_string(s.scan) + ",\"exchanges\":" +
+           std::to_string(t.exchanges) + ",\"failures\":" + std::to_string(t.failures) +
+           ",\"retries\":" + std::to_string(t.retries) + ",\"given_up\":" +
+           std::to_string(t.givenUp) + ",\"reconnects\":" + std::to_string(t.reconnects) +
+           ",\"demotions\":" + std::to_string(t.demotions) + ",\"round_trip_ms\":{\"p50\":";
+    appendNumber(out, t.p50Ms);
+    out += ",\"p90\":";
+    appendNumber(out, t.p90Ms);
+    out += ",\"p99\":";
+    appendNumber(out, t.p99Ms);
+    out += "},\"stations\":[";
+    for (size_t i = 0; i < s.stations.size(); ++i) {
+        const StationView &st = s.stations[i];
+        out += (i ? ",{\"station\":" : "{\"station\":") + std::to_string(st.station) +
+               ",\"state\":\"" + stateName(st.state) + '"';
+        if (st.state == StationView::Off && st.backAt != WallClock::time_point::max()) {
+            out += ",\"back_at\":";
+            appendTime(out, st.backAt);
+            out += ",\"back_in_ms\":" +
+                   std::to_string(std::max(0LL, epochMs(st.backAt) - epochMs(now)));
+        }
+        if (!st.reason.empty()) {
+            out += ",\"reason\":";
+            appendString(out, st.reason);
+        }
+        out += '}';
+    }
+    return out + "]}";
+}
+
+// [[scan, epoch ms, [numbers of variable 0] or null, ...], ...]
+std::string trendJson(std::uint64_t plan,
+                      const std::vector<std::shared_ptr<const TrendFrame>> &frames) {
+    std::string out = "{\"plan\":" + std::to_string(plan) + ",\"frames\":[";
+    for (size_t f = 0; f < frames.size(); ++f) {
+        const TrendFrame &frame = *frames[f];
+        out += (f ? ",[" : "[") + std::to_string(frame.scan) + ',' +
+               std::to_string(epochMs(frame.time));
+        for (size_t i = 0, begin = 0; i < frame.ends.size(); begin = frame.ends[i++]) {
+            if (frame.ends[i] == begin) {
+                out += ",null";
+                continue;
+            }
+            out += ",[";
+            for (size_t k = begin; k < frame.ends[i]; ++k) {
+                out += k > begin ? "," : "";
+                appendNumber(out, frame.numbers[k]);
+            }
+            out += ']';
+        }
+        out += ']';
+    }
+    return out + "]}";
+}
+
+// ---- trends ----
+
+// A value text as a number: decimal, 0x hexadecimal, 0b binary, nan or inf.
+double numberOf(const std::string &text) {
+    const bool binary = text.rfind("0b", 0) == 0;
+    const char *begin = text.c_str() + (binary ? 2 : 0);
+    char *end = nullptr;
+    const double v = binary ? static_cast<double>(std::strtoull(begin, &end, 2))
+                            : std::strtod(begin, &end);
+    return end != begin && *end == '\0' ? v : std::nan("");
+}
+
+std::shared_ptr<const TrendFrame> trendFrame(const ViewSnapshot &s) {
+    auto frame = std::make_shared<TrendFrame>();
+    frame->scan = s.scan;
+    frame->time = s.taken;
+    for (const VariableView &v : s.variables) {
+        if (v.quality == Quality::Good) {
+            const size_t n = std::min(v.values.size(), kTrendValuesPerVariable);
+            for (size_t k = 0; k < n; ++k)
+                frame->numbers.push_back(numberOf(v.values[k]));
+        }
+        frame->ends.push_back(static_cast<std::uint32_t>(frame->numbers.size()));
+    }
+    return frame;
+}
+
+bool samePlan(const ViewSnapshot &a, const ViewSnapshot &b) {
+    auto key = [](const VariableView &v) {
+        const Variable &x = v.variable;
+        return std::tie(x.label, x.type, x.address, x.count, x.station);
+    };
+    auto same = [&](const VariableView &x, const VariableView &y) { return key(x) == key(y); };
+    return std::equal(a.variables.begin(), a.variables.end(), b.variables.begin(),
+                      b.variables.end(), same);
+}
+
+// ---- serving ----
+
+// "8080", "0.0.0.0:8080", "[::1]:8080"
+bool parseAddressPort(const std::string &text, std::string &address, int &port,
+                      std::string &error) {
+    static const std::regex form("(?:(\\[[0-9A-Fa-f:.]+\\]|[^:\\[\\]]+):)?([0-9]{1,5})");
+    std::smatch m;
+    if (!std::regex_match(text, m, form) || std::stoi(m[2].str()) > 65535) {
+        error = "needs [ADDRESS:]PORT, PORT 0..65535, not '" + text + "'";
+        return false;
+    }
+    address = m[1].matched ? m[1].str() : "127.0.0.1";
+    if (address.front() == '[')
+        address = address.substr(1, address.size() - 2);
+    port = std::stoi(m[2].str());
+    return true;
+}
+
+bool isLoopback(const std::string &address) {
+    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
+
+// The Host header without its port: "localhost", "127.0.0.1", "[::1]".
+std::string hostName(const std::string &header) {
+    const size_t colon = header.rfind(':');
+    const bool hasPort = colon != std::string::npos && header.find(']', colon) == std::string::npos;
+    return hasPort ? header.substr(0, colon) : header;
+}
+
+const char *contentType(const std::string &path) {
+    auto endsWith = [&](const char *suffix) {
+        const std::string s = suffix;
+        return path.size() >= s.size() && path.compare(path.size() - s.size(), s.size(), s) == 0;
+    };
+    return endsWith(".html") ? "text/html; charset=utf-8"
+           : endsWith(".css") ? "text/css; charset=utf-8"
+                              : "text/javascript; charset=utf-8";
+}
+
+} // namespace
+
+std::vector<std::string> unsignedValues(const Variable &v, const QByteArray &data) {
+    std::vector<std::string> texts;
+    for (std::uint32_t value : decodeValues(v.type, data))
+        texts.push_back(std::to_string(value));
+    return texts;
+}
+
+ViewSnapshot takeSnapshot(const PlcHost &host, const std::vector<Variable> &vars,
+                          const ValueFormatter &format) {
+    ViewSnapshot s;
+    s.scan = host.scans();
+    s.taken = WallClock::now();
+    s.plc = host.config().address + ":" + std::to_string(host.config().port);
+    s.intervalMs = host.config().intervalMs;
+    s.stats = host.stats();
+    for (const Variable &v : vars) {
+        Reading r = host.reading(v);
+        s.variables.push_back({v, r.quality, r.data.isEmpty() ? std::vector<std::string>{}
+                                                             : format(v, r.data),
+                               r.lastGood, std::move(r.reason)});
+    }
+    for (const StationState &station : host.stations()) {
+        StationView view{station.station, station.on ? StationView::On : StationView::Off,
+                         station.backAt, {}};
+        bool anyGood = false;
+        const VariableView *notGood = nullptr;
+        for (const VariableView &v : s.variables) {
+            if (v.variable.station != station.station)
+                continue;
+            anyGood = anyGood || v.quality == Quality::Good;
+            if (!notGood && (v.quality == Quality::Stale || v.quality == Quality::Failed))
+                notGood = &v;
+        }
+        if (station.on && !anyGood && notGood) {
+            view.state = StationView::Failing;
+            view.reason = notGood->reason;
+        }
+        s.stations.push_back(view);
+    }
+    return s;
+}
+
+struct LiveView::Impl {
+    httplib::Server server;
+    std::thread listener;
+    std::atomic<bool> listening{false};
+    std::string address;
+    int port = 0;
+
+    std::mutex mutex; // guards the published state below
+    std::shared_ptr<const ViewSnapshot> latest = std::make_shared<ViewSnapshot>();
+    std::deque<std::shared_ptr<const TrendFrame>> trend;
+    size_t trendNumbers = 0;
+    std::uint64_t plan = 0; // counts changes of the variable list
+
+    std::thread follower;
+    std::mutex followMutex;
+    std::condition_variable followCv;
+    bool stopFollowing = false;
+
+    std::pair<std::shared_ptr<const ViewSnapshot>, std::uint64_t> current() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return {latest, plan};
+    }
+
+    std::string trendSince(std::uint64_t scan) {
+        std::vector<std::shared_ptr<const TrendFrame>> frames;
+        std::uint64_t planNow;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto newer = [](std::uint64_t s, const std::shared_ptr<const TrendFrame> &f) {
+                return s < f->scan;
+            };
+            frames.assign(std::upper_bound(trend.begin(), trend.end(), scan, newer), trend.end());
+            planNow = plan;
+        }
+        return trendJson(planNow, frames);
+    }
+
+    // A loopback-only server answers only requests made to a loopback
+    // name, so a web page whose own name was pointed at 127.0.0.1 (DNS
+    // rebinding) cannot read the values.
+    bool hostAllowed(const httplib::Request &request) const {
+        if (!isLoopback(address))
+            return true;
+        const std::string name = hostName(request.get_header_value("Host"));
+        return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0;
+    }
+
+    void routes() {
+        server.set_default_headers({{"Content-Security-Policy", kContentPolicy},
+                                    {"X-Content-Type-Options", "nosniff"},
+                                    {"Referrer-Policy", "no-referrer"},
+                                    {"Cache-Control", "no-store"}});
+        server.set_pre_routing_handler([this](const httplib::Request &request,
+                                              httplib::Response &response) {
+            if (hostAllowed(request))
+                return httplib::Server::HandlerResponse::Unhandled;
+            response.status = 403;
+            response.set_content("unexpected Host header\n", "text/plain");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+        for (size_t i = 0; i < kLiveViewAssetCount; ++i) {
+            const LiveViewAsset &asset = kLiveViewAssets[i];
+            auto handler = [&asset](const httplib::Request &, httplib::Response &response) {
+                response.set_content(reinterpret_cast<const char *>(asset.data), asset.size,
+                                     contentType(asset.path));
+            };
+            server.Get(std::regex_replace(asset.path, std::regex("\\."), "\\."), handler);
+            if (std::string(asset.path) == "/index.html")
+                server.Get("/", handler);
+        }
+        const char *json = "application/json";
+        server.Get("/api/values", [this, json](const httplib::Request &, httplib::Response &res) {
+            auto [snapshot, planNow] = current();
+            res.set_content(valuesJson(*snapshot, planNow, WallClock::now()), json);
+        });
+        server.Get("/api/stats", [this, json](const httplib::Request &, httplib::Response &res) {
+            res.set_content(statsJson(*current().first, WallClock::now()), json);
+        });
+        server.Get("/api/trend", [this, json](const httplib::Request &req, httplib::Response &res) {
+            const std::string since = req.get_param_value("since");
+            res.set_content(trendSince(std::strtoull(since.c_str(), nullptr, 10)), json);
+        });
+    }
+
+    void publish(ViewSnapshot snapshot) {
+        auto next = std::make_shared<const ViewSnapshot>(std::move(snapshot));
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!samePlan(*latest, *next)) {
+            ++plan;
+            trend.clear();
+            trendNumbers = 0;
+        }
+        if (trend.empty() || next->scan > trend.back()->scan) {
+            trend.push_back(trendFrame(*next));
+            trendNumbers += trend.back()->numbers.size();
+        }
+        while (trend.size() > 1 && (next->taken - trend.front()->time > kTrendSpan ||
+                                    trendNumbers > kTrendNumberCap)) {
+            trendNumbers -= trend.front()->numbers.size();
+            trend.pop_front();
+        }
+        latest = std::move(next);
+    }
+
+    // Waits for the next scan, or a little while; false once told to stop.
+    bool nextScan(PlcHost &host, std::uint64_t seen) {
+        const auto start = Clock::now();
+        // Only a stopped host makes waitScan return false before the time-out.
+        const bool hostStopped = !host.waitScan(seen, kFollowWaitMs) &&
+                                 Clock::now() - start < milliseconds(kFollowWaitMs);
+        std::unique_lock<std::mutex> lock(followMutex);
+        if (hostStopped) // pause instead of spinning
+            followCv.wait_for(lock, milliseconds(kFollowWaitMs), [&] { return stopFollowing; });
+        return !stopFollowing;
+    }
+
+    void stopFollower() {
+        if (!follower.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(followMutex);
+            stopFollowing = true;
+        }
+        followCv.notify_all();
+        follower.join();
+    }
+};
+
+LiveView::LiveView() : impl_(std::make_unique<Impl>()) {}
+
+LiveView::~LiveView() {
+    impl_->stopFollower();
+    if (impl_->listener.joinable()) {
+        // stop() only reaches a server that is already running.
+        while (impl_->listening && !impl_->server.is_running())
+            std::this_thread::yield();
+        impl_->server.stop();
+        impl_->listener.join();
+    }
+}
+
+bool LiveView::serve(const std::string &addressPort, std::string &error) {
+    Impl &d = *impl_;
+    if (d.listener.joinable()) {
+        error = "already serving";
+        return false;
+    }
+    if (!parseAddressPort(addressPort, d.address, d.port, error))
+        return false;
+    d.routes();
+    if (d.port == 0)
+        d.port = d.server.bind_to_any_port(d.address);
+    else if (!d.server.bind_to_port(d.address, d.port))
+        d.port = -1;
+    if (d.port < 0) {
+        error = "cannot serve at " + addressPort + " (address unknown or port in use)";
+        return false;
+    }
+    d.listening = true;
+    d.listener = std::thread([&d] {
+        d.server.listen_after_bind();
+        d.listening = false;
+    });
+    return true;
+}
+
+std::string LiveView::url() const {
+    const std::string &a = impl_->address;
+    const std::string host = a == "0.0.0.0" ? "127.0.0.1"
+                             : a == "::"    ? "[::1]"
+                             : a.find(':') != std::string::npos ? "[" + a + "]"
+                                                                : a;
+    return "http://" + host + ":" + std::to_string(impl_->port) + "/";
+}
+
+void LiveView::publish(ViewSnapshot snapshot) { impl_->publish(std::move(snapshot)); }
+
+void LiveView::follow(PlcHost &host, std::vector<Variable> vars, ValueFormatter format) {
+    impl_->stopFollower();
+    impl_->stopFollowing = false;
+    auto follow = [this, &host, vars = std::move(vars), format = std::move(format)] {
+        std::uint64_t seen;
+        do {
+            seen = host.scans();
+            publish(takeSnapshot(host, vars, format));
+        } while (impl_->nextScan(host, seen));
+        publish(takeSnapshot(host, vars, format));
+    };
+    impl_->follower = std::thread(std::move(follow));
+}
+
+} // namespace plchost
