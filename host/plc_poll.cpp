@@ -4,6 +4,7 @@
 //
 // Exit status: 0 success, 1 a write or one-shot read failed, 2 bad input,
 // 3 the plug-in or the PLC could not be reached.
+#include "live_view.h"
 #include "plc_host.h"
 
 #include <algorithm>
@@ -41,6 +42,7 @@ const char kUsage[] = R"(usage: plc_poll [options]
   --demote-after N      switch a station off after N given-up requests in a row (default 3)
   --demote-ms N         for this long (default 5000)
   --plugin PATH         driver plug-in (default: the one built with this program)
+  --serve [ADDR:]PORT   show the polled values in a web browser (ADDR default 127.0.0.1)
 types: 0 in.bit 1 hold.bit 2 ext.bit 3 in.byte 4 hold.byte 5 ext.byte
        6 in.word 7 hold.word 8 ext.word 9 in.dword 10 hold.dword 11 ext.dword
 addresses: byte.bit for bits (12.3), else a decimal number; counts are elements
@@ -62,6 +64,7 @@ struct Options {
     std::vector<Write> writes;
     double durationS = -1;
     Format format = Format::Table;
+    std::string serve; // [ADDRESS:]PORT of the live view
 };
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -103,7 +106,7 @@ Options parseOptions(int argc, char **argv) {
             "--host",        "--port",     "--station",      "--regs-per-frame", "--retries",
             "--timeout-ms",  "--interval-ms", "--demote-after", "--demote-ms",   "--plugin",
             "--var",         "--vars",     "--read",         "--write",          "--duration",
-            "--format"};
+            "--format",      "--serve"};
         if (!kFlags.count(name) && !kValued.count(name))
             usageError("unknown option " + name);
         if (kValued.count(name) && eq == std::string::npos) {
@@ -123,6 +126,7 @@ Options parseOptions(int argc, char **argv) {
         else if (name == "--demote-after") o.host.demoteAfter = intArg(name, value, 0, 1000);
         else if (name == "--demote-ms") o.host.demoteMs = intArg(name, value, 0, 3600000);
         else if (name == "--plugin") o.host.pluginPath = value;
+        else if (name == "--serve") o.serve = value;
         else if (name == "--var" || name == "--vars" || name == "--read" || name == "--write")
             specs.emplace_back(name, value);
         else if (name == "--duration") {
@@ -329,6 +333,13 @@ int main(int argc, char **argv) {
     if (!host.setPlan(options.vars, error))
         usageError(error);
 
+    LiveView view; // after the host: stops following it first
+    if (!options.serve.empty()) {
+        if (!view.serve(options.serve, error))
+            usageError("--serve: " + error);
+        std::cerr << "plc_poll: live view at " << view.url() << " (open it in a web browser)\n";
+        view.follow(host, options.vars, unsignedValues);
+    }
     host.start();
     Output output(options.format, host);
     int status = runWrites(host, options.writes);
