@@ -29,13 +29,15 @@ from pymodbus.client import ModbusTcpClient
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 WAIT_S = 30  # for anything that should take a moment; generous on a loaded machine
 SCRIPT_LABEL = "<script>alert(1)</script>"
+ODD_LABEL = "caf\udce9\x01"  # a Latin-1 byte (not UTF-8) and a control character
+ODD_SHOWN = "caf\ufffd\x01"
 PRESET = 4242  # holding register 10 of unit 1
 VARIABLES = ("label,type,address,count,station\n"
              "tick,in.word,0,1,1\n"          # counts every 100 ms
              "seconds,hold.word,1000,1,1\n"  # counts every second
              "preset,hold.word,10,1,1\n"
              f"{SCRIPT_LABEL},in.bit,0.0,8,1\n"
-             "caf\udce9,in.word,1,1,1\n"     # a Latin-1 byte: not UTF-8
+             f"{ODD_LABEL},in.word,1,1,1\n"
              "absent,in.word,0,1,3\n")       # unit 3 is not served: never answers
 
 
@@ -210,7 +212,7 @@ def main(sim_path, poll_path, screenshot):
             wait_for("a completed scan", lambda: json.loads(get(url + "api/values")[1])["scan"])
             status, body = get(url + "api/values")
             values = json.loads(body.decode("utf-8"))
-            assert status == 200 and values["variables"][4]["label"] == "caf\ufffd", values
+            assert status == 200 and values["variables"][4]["label"] == ODD_SHOWN, values
             assert get(url + "api/values", host="rebound.example:80")[0] == 403
             off = wait_for("station 3 switched off", lambda: [
                 s for s in json.loads(get(url + "api/stats")[1])["stations"]
@@ -235,7 +237,7 @@ def main(sim_path, poll_path, screenshot):
             assert "failed" in rows["absent"]["cells"][QUALITY], rows["absent"]
             assert rows["absent"]["cls"] == "failed", rows["absent"]
             assert rows[SCRIPT_LABEL]["scripts"] == 0, rows[SCRIPT_LABEL]
-            assert "caf\ufffd" in rows, list(rows)
+            assert ODD_SHOWN in rows, list(rows)
             wait_for("station 3 shown switched off", lambda: browser.evaluate(
                 "[...document.querySelectorAll('#stations li.off b')]"
                 ".some(b => b.textContent === 'Station 3')"))
