@@ -191,12 +191,13 @@ std::string statsJson(const ViewSnapshot &s, WallClock::time_point now) {
            std::to_string(t.exchanges) + ",\"failures\":" + std::to_string(t.failures) +
            ",\"retries\":" + std::to_string(t.retries) + ",\"given_up\":" +
            std::to_string(t.givenUp) + ",\"reconnects\":" + std::to_string(t.reconnects) +
-           ",\"demotions\":" + std::to_string(t.demotions) + ",\"round_trip_ms\":{\"p50\":";
-    appendNumber(out, t.p50Ms);
-    out += ",\"p90\":";
-    appendNumber(out, t.p90Ms);
-    out += ",\"p99\":";
-    appendNumber(out, t.p99Ms);
+           ",\"demotions\":" + std::to_string(t.demotions) + ",\"round_trip_ms\":{";
+    const char *names[] = {"\"p50\":", ",\"p90\":", ",\"p99\":"};
+    const double times[] = {t.p50Ms, t.p90Ms, t.p99Ms};
+    for (int i = 0; i < 3; ++i) {
+        out += names[i];
+        appendNumber(out, std::round(times[i] * 1000) / 1000); // to the microsecond
+    }
     out += "},\"stations\":[";
     for (size_t i = 0; i < s.stations.size(); ++i) {
         const StationView &st = s.stations[i];
