@@ -214,8 +214,10 @@ void PlcHost::stop() {
     loopCv_.notify_all();
     doneCv_.notify_all();
     loop_.join();
-    for (const auto &d : demotedUntil_)
+    for (const auto &d : demotedUntil_) {
         api().EnCommStation(d.first, PLC_STATION_ON);
+        markStationOn(d.first);
+    }
     demotedUntil_.clear();
     link_.close();
 }
@@ -297,7 +299,11 @@ void PlcHost::setStationEnabled(int station, bool on) {
         std::lock_guard<std::mutex> lock(mutex_);
         stationChanges_.push_back({station, on});
         if (!on)
-            markStationOff(station);
+            markStationOff(station, WallClock::time_point::max());
+        else if (station < 0)
+            switchedOff_.clear();
+        else
+            switchedOff_.erase(station);
         woken_ = true;
     }
     loopCv_.notify_all();
@@ -332,6 +338,19 @@ Reading PlcHost::reading(const Variable &var) const {
 std::uint64_t PlcHost::scans() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return scans_;
+}
+
+std::vector<StationState> PlcHost::stations() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<int, StationState> byNumber;
+    for (size_t i = 0; plan_ && i < plan_->size(); ++i)
+        byNumber[plan_->run(i).station].station = plan_->run(i).station;
+    for (const auto &off : switchedOff_)
+        byNumber[off.first] = {off.first, false, off.second};
+    std::vector<StationState> all;
+    for (const auto &s : byNumber)
+        all.push_back(s.second);
+    return all;
 }
 
 bool PlcHost::waitScan(std::uint64_t seen, int timeoutMs) {
@@ -612,7 +631,9 @@ void PlcHost::account(int station, int result, double roundTripMs) {
     }
     passFailed_ = passFailed_ || !ok;
     retryPending_ = retry;
-    if (ok) {
+    // A station that answers, be it with a refusal, is alive: only silence
+    // counts towards switching it off.
+    if (ok || roundTripMs >= 0) {
         consecutiveGiveUps_[station] = 0;
         return;
     }
@@ -630,7 +651,7 @@ void PlcHost::demote(int station) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.demotions;
-        markStationOff(station);
+        markStationOff(station, WallClock::now() + std::chrono::milliseconds(config_.demoteMs));
     }
     report("station " + std::to_string(station) + ": switched off for " +
            std::to_string(config_.demoteMs) + " ms after " + std::to_string(config_.demoteAfter) +
@@ -645,6 +666,7 @@ void PlcHost::restoreDemoted() {
             continue;
         }
         api().EnCommStation(it->first, PLC_STATION_ON);
+        markStationOn(it->first);
         report("station " + std::to_string(it->first) + ": switched back on");
         it = demotedUntil_.erase(it);
     }
@@ -667,15 +689,23 @@ void PlcHost::applyStationChanges() {
     }
 }
 
-// With mutex_ held: the values of a switched-off station are no longer kept
-// up to date.
-void PlcHost::markStationOff(int station) {
-    if (!plan_)
-        return;
-    for (size_t i = 0; i < plan_->size(); ++i) {
-        if (plan_->run(i).station == station)
-            makeStale(readings_[i], "station " + std::to_string(station) + " switched off");
+// With mutex_ held: the values of a switched-off station (of every one for
+// a negative number) are no longer kept up to date.
+void PlcHost::markStationOff(int station, WallClock::time_point backAt) {
+    if (station >= 0)
+        switchedOff_[station] = backAt;
+    for (size_t i = 0; plan_ && i < plan_->size(); ++i) {
+        const int s = plan_->run(i).station;
+        if (station < 0 || s == station) {
+            switchedOff_[s] = backAt;
+            makeStale(readings_[i], "station " + std::to_string(s) + " switched off");
+        }
     }
+}
+
+void PlcHost::markStationOn(int station) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switchedOff_.erase(station);
 }
 
 void PlcHost::pauseFor(int ms, bool wakeable) {

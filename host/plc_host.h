@@ -57,6 +57,14 @@ struct HostEvent {
     int status; // Completion: a PlcCompletionStatus; Notify: the flag
 };
 
+// Whether the host lets requests go to a station, and when a station it
+// switched off after repeated give-ups comes back.
+struct StationState {
+    int station = 0;
+    bool on = true;
+    WallClock::time_point backAt{}; // switched off: time_point::max() until switched on by hand
+};
+
 inline bool isSuccess(int result) {
     return result == PLC_RESULT_DONE || result == PLC_RESULT_REMOTE_DONE;
 }
@@ -104,6 +112,8 @@ public:
     // True once a whole pass over the cyclic plan went without a failure;
     // false again after a failed pass or a new plan.
     bool cycleDone() const { return cycleDone_; }
+    // The stations of the cyclic plan and any switched off, by number.
+    std::vector<StationState> stations() const;
     std::vector<HostEvent> events() const;
     StatsSnapshot stats() const;
     std::string lastError() const; // the latest failure's reason
@@ -141,7 +151,8 @@ private:
     void demote(int station);
     void restoreDemoted();
     void applyStationChanges();
-    void markStationOff(int station);
+    void markStationOff(int station, WallClock::time_point backAt);
+    void markStationOn(int station);
     void pauseFor(int ms, bool wakeable);
     void waitForWork();
 
@@ -185,6 +196,7 @@ private:
     std::vector<Reading> readings_; // one per variable of plan_
     std::uint64_t scans_ = 0;
     std::vector<StationChange> stationChanges_;
+    std::map<int, WallClock::time_point> switchedOff_; // station -> back at
     std::map<std::pair<int, int>, int> completions_;
     std::deque<HostEvent> events_;
     StatsSnapshot stats_;

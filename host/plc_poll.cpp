@@ -3,6 +3,7 @@
 // each with its quality; progress, the host's reports, errors and the
 // closing statistics line go to stderr. `plc_poll --help` explains the rest.
 #include "csv.h"
+#include "live_view.h"
 #include "plc_host.h"
 #include "poll_output.h"
 
@@ -49,6 +50,7 @@ struct Options {
     bool once = false;
     OutputFormat format = OutputFormat::Table;
     std::string outputPath;
+    std::string serve; // [ADDRESS:]PORT of the live view
     bool help = false;
 };
 
@@ -179,6 +181,12 @@ const Option kOptions[] = {
     {"--output", "", "FILE", "append the values to FILE instead of printing them",
      [](Options &o, const std::string &v, std::string &) {
          o.outputPath = v;
+         return true;
+     }},
+    {"--serve", "", "[ADDR:]PORT",
+     "show the polled values in a web browser while polling\n(ADDR 127.0.0.1 unless given)",
+     [](Options &o, const std::string &v, std::string &) {
+         o.serve = v;
          return true;
      }},
     {"--timeout-ms", "", "N", "connect and reply time-out (default 1000)",
@@ -562,6 +570,17 @@ int main(int argc, char **argv) {
         return kBadInput;
     }
 
+    LiveView view; // after the host: stops following it first
+    if (!o.serve.empty()) {
+        if (!view.serve(o.serve, error)) {
+            std::cerr << "plc_poll: --serve: " << error << "\n";
+            return kBadInput;
+        }
+        std::cerr << "plc_poll: live view at " << view.url() << " (open it in a web browser)\n";
+        view.follow(host, o.vars, [](const Variable &v, const QByteArray &data) {
+            return formatValues(v.type, v.format, data);
+        });
+    }
     host.start();
     std::ostream &out = o.outputPath.empty() ? std::cout : file;
     PollOutput output(o.format, out, terminal, valueColumns(o), header);

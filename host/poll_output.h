@@ -6,6 +6,7 @@
 #define PLCHOST_POLL_OUTPUT_H
 
 #include "plc_host.h"
+#include "text_encoding.h"
 
 #include <chrono>
 #include <ostream>
@@ -15,11 +16,6 @@
 namespace plchost {
 
 enum class OutputFormat { Table, Csv, Json };
-
-// 2024-05-01T12:34:56.789+02:00, local time.
-std::string isoTime(WallClock::time_point t);
-// A JSON string literal; bytes that are not UTF-8 become U+FFFD.
-void writeJsonString(std::ostream &out, const std::string &s);
 
 class PollOutput {
 public:

@@ -457,6 +457,11 @@ TEST(HostLoop, DeadStationIsDemotedWhileOthersKeepPolling) {
     for (const char *line : {"station 3: read in.word 0 (in.word 0) given up: no reply within 100 ms",
                              "station 3: switched off for 300 ms", "station 3: switched back on"})
         EXPECT_TRUE(r.reported(line)) << line;
+    EXPECT_TRUE(eventually([&] { // each time switched off until at most 300 ms on
+        const std::vector<StationState> s = r.host->stations();
+        return s.size() == 3 && s[0].on && s[1].on && s[2].station == 3 && !s[2].on &&
+               s[2].backAt <= WallClock::now() + std::chrono::milliseconds(300);
+    }));
 }
 
 // The PLC goes away and comes back on the same port: the host reconnects
