@@ -140,10 +140,12 @@ bool ModbusTcpDriver::buildCoilWrite(const RW_VAR &var) {
 }
 
 // Words: one register with function 6, any other count (0 included) with
-// function 16.
+// function 16, which writes at most 123 registers (Modbus Application
+// Protocol V1.1b3, section 6.12): a longer frame's byte count and length
+// fields would wrap, and a peer would read its tail as further requests.
 bool ModbusTcpDriver::buildWordWrite(const RW_VAR &var) {
     const std::optional<int> start = wireStart(plc::areaOf(var.regType), var.regAddr, var.count);
-    if (!start)
+    if (!start || var.count > modbus::kMaxWriteRegisters)
         return false;
     if (var.count == 1) {
         QByteArray frame = startFrame(var.station, FunctionCode::WriteSingleRegister, *start, 2);
@@ -160,15 +162,14 @@ bool ModbusTcpDriver::buildWordWrite(const RW_VAR &var) {
 bool ModbusTcpDriver::buildDoubleWordWrite(const RW_VAR &var) {
     const qint64 registers = 2 * qint64(var.count);
     const std::optional<int> start = wireStart(plc::areaOf(var.regType), 2 * qint64(var.regAddr), registers);
-    if (!start)
+    if (!start || registers > modbus::kMaxWriteRegisters)
         return false;
     queueWriteMultiple(var, *start, int(registers));
     expectFrames(1);
     return true;
 }
 
-// Function 16: quantity, byte count (its field holds only the low 8 bits of
-// 2 x quantity), then the registers.
+// Function 16: quantity, byte count (2 x quantity), then the registers.
 void ModbusTcpDriver::queueWriteMultiple(const RW_VAR &var, int start, int registers) {
     QByteArray frame = startFrame(var.station, FunctionCode::WriteMultipleRegisters, start,
                                   3 + 2 * registers);
