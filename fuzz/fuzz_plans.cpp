@@ -14,7 +14,7 @@ constexpr qint64 kLongestPass = 64;
 void changeSettings(ComInfo &info, FuzzedDataProvider &in) {
     switch (in.ConsumeIntegralInRange(0, 3)) {
     case 0: info.multiStation = !info.multiStation; break;
-    case 1: info.maxRegsPerFrame = fuzz::anyCount(in, 32, 125); break;
+    case 1: info.maxRegsPerFrame = fuzz::anyCount(in, 32, 125, 256); break;
     case 2: info.defaultStation = fuzz::anyInt(in, 1, 3); break;
     default: break;
     }
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         changeSettings(host.info, in);
         QList<HOSTVAR> vars;
         for (int n = in.ConsumeIntegralInRange(0, 16); n > 0; --n)
-            vars.append(fuzz::anyVariable(in, 64));
+            vars.append(fuzz::anyVariable(in, 128));
         const bool settled = !host.pending();
         const fuzz::PlanFacts plan = host.rebuildReadList(vars);
         // A pass takes one exchange per block and one more; with one station

@@ -143,8 +143,9 @@ inline QByteArray valuePiece(const QByteArray &value, qint64 offset, qint64 leng
 // Registers as a host value holds them (low byte first) in the order of the
 // wire (high byte first), and back.
 inline QByteArray swapPairs(QByteArray registers) {
-    for (int i = 0; i + 1 < registers.size(); i += 2)
-        std::swap(registers.data()[i], registers.data()[i + 1]);
+    char *bytes = registers.data();
+    for (char *end = bytes + registers.size() / 2 * 2; bytes != end; bytes += 2)
+        std::swap(bytes[0], bytes[1]);
     return registers;
 }
 
@@ -216,7 +217,7 @@ public:
 
     // Settings from the input; remote-area records only when `remoteAllowed`.
     Host(FuzzedDataProvider &in, bool remoteAllowed) {
-        info.maxRegsPerFrame = anyCount(in, 32, 125);
+        info.maxRegsPerFrame = anyCount(in, 32, 125, 256); // 1 cuts plans into single registers
         info.defaultStation = anyInt(in, 1, 3);
         info.retryLimit = anyInt(in, -1, 3);
         info.multiStation = in.ConsumeBool();
