@@ -1,70 +1,45 @@
-// Arbitrary variable lists through the read-list rebuild, then passes of the
-// cyclic loop with healthy replies. The plan holds only blocks of the three
-// areas; with several stations no block is longer than a request may be; each
-// frame is well formed, replies change only the block they answer, and a full
-// pass completes when every block can be framed.
+// Any variable lists through the read-list rebuild, then passes of the cyclic
+// loop with a healthy peer. The plan stays within the registers the wire can
+// reach (with several stations the rebuild's block count shows it), every
+// block frame reads registers of its own area and station within the planned
+// variables, and a pass over a plan whose every block can be answered
+// completes the cycle.
 #include "fuzz_support.h"
 
 namespace {
 
-HOSTVAR anyVariable(FuzzedDataProvider &in) {
-    HOSTVAR v;
-    v.regType = in.ConsumeIntegralInRange<quint8>(0, 14);
-    if (in.ConsumeIntegralInRange(0, 7) == 0)
-        v.regType = in.ConsumeIntegral<quint8>();
-    v.station = in.ConsumeIntegralInRange(0, 4) == 0 ? in.ConsumeIntegral<quint8>()
-                                                     : in.ConsumeIntegralInRange<quint8>(1, 3);
-    v.address = fuzz::addressText(in);
-    v.label = QStringLiteral("p");
-    v.count = in.ConsumeBool() ? in.ConsumeIntegralInRange(-2, 300)
-                               : in.ConsumeIntegralInRange(-100000, 100000);
-    return v;
-}
+// Exchanges of one pass at most; longer plans are checked by their frames.
+constexpr qint64 kLongestPass = 64;
 
-void checkPlan(const fuzz::Loop &loop, int result) {
-    const Modbus_RTU_Master &d = loop.d;
-    FUZZ_CHECK(result == (loop.info.multiStation ? d.readList.size() : 0));
-    for (const RW_VAR &block : d.readList) {
-        FUZZ_CHECK(block.regType >= 0 && block.regType <= 2);
-        FUZZ_CHECK(block.count >= 1);
-        FUZZ_CHECK(block.accessKind == 0);
-        if (loop.info.multiStation)
-            FUZZ_CHECK(block.count <= d.maxRegs());
-        else
-            FUZZ_CHECK(block.station == loop.info.defaultStation);
+void changeSettings(ComInfo &info, FuzzedDataProvider &in) {
+    switch (in.ConsumeIntegralInRange(0, 3)) {
+    case 0: info.multiStation = !info.multiStation; break;
+    case 1: info.maxRegsPerFrame = fuzz::anyCount(in, 32, 125, 256); break;
+    case 2: info.defaultStation = fuzz::anyInt(in, 1, 3); break;
+    default: break;
     }
-}
-
-bool everyBlockFramable(const Modbus_RTU_Master &d) {
-    for (const RW_VAR &block : d.readList)
-        if (block.station == 0)
-            return false;
-    return !d.readList.isEmpty();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    fuzz::Loop loop(in);
+    fuzz::Host host(in, false);
     for (int rebuild = in.ConsumeIntegralInRange(1, 3); rebuild > 0; --rebuild) {
+        changeSettings(host.info, in);
         QList<HOSTVAR> vars;
-        for (int n = in.ConsumeIntegralInRange(0, 40); n > 0; --n)
-            vars.append(anyVariable(in));
-        checkPlan(loop, loop.d.ReCreatReadVarList(&vars));
-        FUZZ_CHECK(loop.info.cycleDone == 0 || loop.d.readList.isEmpty());
-
-        // A pass needs one exchange more than there are blocks; a pending
-        // frame from before the rebuild may come first. Plans of many
-        // thousand blocks (long variables cut into one-register pieces) are
-        // checked by the rebuild alone: a pass over them takes too long here.
-        if (loop.d.readList.size() > 4096)
-            continue;
-        const int pass = loop.d.readList.size() + 2;
-        for (int step = 0; step < pass; ++step)
-            loop.exchange(nullptr);
-        if (everyBlockFramable(loop.d))
-            FUZZ_CHECK(loop.info.cycleDone == 1);
+        for (int n = in.ConsumeIntegralInRange(0, 16); n > 0; --n)
+            vars.append(fuzz::anyVariable(in, 128));
+        const bool settled = !host.pending();
+        const fuzz::PlanFacts plan = host.rebuildReadList(vars);
+        // A pass takes one exchange per block and one more; with one station
+        // there are no more blocks than variables.
+        const qint64 pass = (host.info.multiStation ? plan.blocks : plan.usable) + 1;
+        for (qint64 step = 0; step < std::min(pass, kLongestPass); ++step)
+            host.exchange(nullptr);
+        if (settled && plan.answerable && pass <= kLongestPass)
+            FUZZ_CHECK(host.info.cycleDone == 1);
     }
+    host.drain();
     return 0;
 }

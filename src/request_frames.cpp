@@ -81,9 +81,11 @@ void ModbusTcpDriver::expectFrames(int frames) {
 
 // One request reading var.count registers of the record's area; the area
 // names the function: input registers (area 0) or holding registers.
-// Station 0, the broadcast address, is never read.
+// Station 0, the broadcast address, is never read; a station beyond the unit
+// identifiers 1..255 is none, and its low byte would name another.
 bool ModbusTcpDriver::buildReadFrame(const RW_VAR &var) {
-    if (var.station == 0 || var.regType < plc::InputArea || var.regType > plc::ExtendedArea)
+    if (var.station < 1 || var.station > modbus::kMaxUnitId || var.regType < plc::InputArea ||
+        var.regType > plc::ExtendedArea)
         return false;
     const std::optional<int> start = wireStart(var.regType, var.regAddr, var.count);
     if (!start)
@@ -102,9 +104,10 @@ bool ModbusTcpDriver::buildReadFrame(const RW_VAR &var) {
 
 // Frames the write at the head of the write queue, tells the host it went out
 // and, unless the last exchange failed, shows the value in the local store at
-// once. Area 0 is read-only: those types (and unknown ones) are no writes.
+// once. Area 0 is read-only: those types (and unknown ones) are no writes;
+// nor is a write to a station outside the unit identifiers 0..255.
 bool ModbusTcpDriver::buildWriteFrames(const RW_VAR &var) {
-    if (!plc::isWritable(var.regType))
+    if (!plc::isWritable(var.regType) || var.station < 0 || var.station > modbus::kMaxUnitId)
         return false;
     bool built = false;
     switch (plc::kindOf(var.regType)) {
@@ -137,10 +140,12 @@ bool ModbusTcpDriver::buildCoilWrite(const RW_VAR &var) {
 }
 
 // Words: one register with function 6, any other count (0 included) with
-// function 16.
+// function 16, which writes at most 123 registers (Modbus Application
+// Protocol V1.1b3, section 6.12): a longer frame's byte count and length
+// fields would wrap, and a peer would read its tail as further requests.
 bool ModbusTcpDriver::buildWordWrite(const RW_VAR &var) {
     const std::optional<int> start = wireStart(plc::areaOf(var.regType), var.regAddr, var.count);
-    if (!start)
+    if (!start || var.count > modbus::kMaxWriteRegisters)
         return false;
     if (var.count == 1) {
         QByteArray frame = startFrame(var.station, FunctionCode::WriteSingleRegister, *start, 2);
@@ -157,15 +162,14 @@ bool ModbusTcpDriver::buildWordWrite(const RW_VAR &var) {
 bool ModbusTcpDriver::buildDoubleWordWrite(const RW_VAR &var) {
     const qint64 registers = 2 * qint64(var.count);
     const std::optional<int> start = wireStart(plc::areaOf(var.regType), 2 * qint64(var.regAddr), registers);
-    if (!start)
+    if (!start || registers > modbus::kMaxWriteRegisters)
         return false;
     queueWriteMultiple(var, *start, int(registers));
     expectFrames(1);
     return true;
 }
 
-// Function 16: quantity, byte count (its field holds only the low 8 bits of
-// 2 x quantity), then the registers.
+// Function 16: quantity, byte count (2 x quantity), then the registers.
 void ModbusTcpDriver::queueWriteMultiple(const RW_VAR &var, int start, int registers) {
     QByteArray frame = startFrame(var.station, FunctionCode::WriteMultipleRegisters, start,
                                   3 + 2 * registers);
