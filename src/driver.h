@@ -112,7 +112,7 @@ private:
     // reply_judgement.cpp
     int judgeReply(const QByteArray &reply, int length);
     bool storeReplyData(const QByteArray &reply);
-    bool finishRequest(bool local, bool ok);
+    bool finishRequest(const RW_VAR &served, bool local, bool ok);
     void giveUp(bool told);
     int resultCode(int judgement) const;
 

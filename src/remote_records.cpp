@@ -61,7 +61,7 @@ void seal(QByteArray &record) {
 
 // Only read records (register area 0..2) of a real station are framed.
 bool ModbusTcpDriver::buildRemoteRead(const RW_VAR &var) {
-    if (var.station == 0 || quint32(var.regType) > plc::ExtendedArea)
+    if (var.station == 0 || isStationRefused(var.station) || quint32(var.regType) > plc::ExtendedArea)
         return false;
     QByteArray record = recordHeader(var);
     seal(record);
@@ -76,6 +76,8 @@ bool ModbusTcpDriver::buildRemoteRead(const RW_VAR &var) {
 // A write carries its value bytes unchanged; a broadcast (station 0) is not
 // answered. The local store shows the value at once.
 bool ModbusTcpDriver::buildRemoteWrite(const RW_VAR &var) {
+    if (isStationRefused(var.station))
+        return false;
     QByteArray record = recordHeader(var);
     record.append(var.value);
     seal(record);

@@ -77,6 +77,11 @@ ModbusCheck checkModbusReply(const Protocol &request, const QByteArray &reply, i
     return ModbusCheck::Plain;
 }
 
+bool sameBlock(const RW_VAR &a, const RW_VAR &b) {
+    return a.station == b.station && a.regType == b.regType && a.regAddr == b.regAddr &&
+           a.count == b.count;
+}
+
 quint64 hostKeys(const RW_VAR &var) {
     return quint64(quint32(var.hostTag0)) << 32 | quint32(var.hostTag1);
 }
@@ -94,7 +99,8 @@ RW_VAR *ModbusTcpDriver::handleReply(QByteArray *reply, int length) {
     const int judgement = judgeReply(reply ? *reply : noBytes, reply ? length : 0);
     const int result = resultCode(judgement);
     const bool ok = judgement == Accepted || judgement == RemoteAccepted;
-    const bool local = frames_.first().protocol.var.nodeId == settings_->localNodeId;
+    const RW_VAR served = frames_.first().protocol.var;
+    const bool local = served.nodeId == settings_->localNodeId;
     lastExchangeFailed_ = !ok;
     bool givenUp = false;
     if (ok) {
@@ -124,7 +130,7 @@ RW_VAR *ModbusTcpDriver::handleReply(QByteArray *reply, int length) {
             return &resultRecord_;
         }
     }
-    const bool told = finishRequest(local, ok);
+    const bool told = finishRequest(served, local, ok);
     if (givenUp)
         giveUp(told);
     resultRecord_.result = result;
@@ -177,15 +183,17 @@ int ModbusTcpDriver::resultCode(int judgement) const {
 // Ends the request that was served. Several records with the same host keys
 // make one host request: its success is reported once, by the last of them;
 // a failure is reported at once. A one-shot read of another node's area ends
-// silently. True when the host was told.
-bool ModbusTcpDriver::finishRequest(bool local, bool ok) {
+// silently. A cyclic block goes to the end of the list, unless a rebuild
+// has replaced the list meanwhile. True when the host was told.
+bool ModbusTcpDriver::finishRequest(const RW_VAR &served, bool local, bool ok) {
     QList<RW_VAR> *queue = serving_ == Serving::Write      ? &writes_
                            : serving_ == Serving::OnceRead ? &onceReads_
                                                            : nullptr;
-    if (serving_ == Serving::Cyclic && !cyclicBlocks_.isEmpty()) {
-        resultRecord_ = cyclicBlocks_.first();
+    if (serving_ == Serving::Cyclic) {
+        resultRecord_ = served;
         resultRecord_.value.clear();
-        cyclicBlocks_.move(0, cyclicBlocks_.size() - 1);
+        if (!cyclicBlocks_.isEmpty() && sameBlock(cyclicBlocks_.first(), served))
+            cyclicBlocks_.move(0, cyclicBlocks_.size() - 1);
     }
     if (!queue || queue->isEmpty())
         return false;

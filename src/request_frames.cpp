@@ -81,10 +81,11 @@ void ModbusTcpDriver::expectFrames(int frames) {
 
 // One request reading var.count registers of the record's area; the area
 // names the function: input registers (area 0) or holding registers.
-// Station 0, the broadcast address, is never read; a station beyond the unit
-// identifiers 1..255 is none, and its low byte would name another.
+// Station 0, the broadcast address, is never read; with several stations a
+// station is a unit identifier (a record queued before the mode changed may
+// name another).
 bool ModbusTcpDriver::buildReadFrame(const RW_VAR &var) {
-    if (var.station < 1 || var.station > modbus::kMaxUnitId || var.regType < plc::InputArea ||
+    if (var.station == 0 || isStationRefused(var.station) || var.regType < plc::InputArea ||
         var.regType > plc::ExtendedArea)
         return false;
     const std::optional<int> start = wireStart(var.regType, var.regAddr, var.count);
@@ -104,10 +105,9 @@ bool ModbusTcpDriver::buildReadFrame(const RW_VAR &var) {
 
 // Frames the write at the head of the write queue, tells the host it went out
 // and, unless the last exchange failed, shows the value in the local store at
-// once. Area 0 is read-only: those types (and unknown ones) are no writes;
-// nor is a write to a station outside the unit identifiers 0..255.
+// once. Area 0 is read-only: those types (and unknown ones) are no writes.
 bool ModbusTcpDriver::buildWriteFrames(const RW_VAR &var) {
-    if (!plc::isWritable(var.regType) || var.station < 0 || var.station > modbus::kMaxUnitId)
+    if (!plc::isWritable(var.regType) || isStationRefused(var.station))
         return false;
     bool built = false;
     switch (plc::kindOf(var.regType)) {
