@@ -82,6 +82,14 @@ QByteArray readReply(const Protocol &request, int regs) {
     return reply;
 }
 
+// Hands the stored reply to the driver as the answer to `p`: the PLC echoes
+// the request's transaction id, which differs from frame to frame.
+int answer(ModbusTcpDriver &d, const Protocol *p, QByteArray &reply) {
+    reply[0] = p->frame[0];
+    reply[1] = p->frame[1];
+    return d.handleReply(&reply, reply.size())->result;
+}
+
 // Answers the frame now pending and keeps the reply for the benchmark; false,
 // with the benchmark skipped, when there is no frame or the driver does not
 // accept the reply.
@@ -89,7 +97,7 @@ bool prepareReply(benchmark::State &state, ModbusTcpDriver &d, QByteArray *reply
     Protocol *p = d.nextRequest();
     if (p)
         *reply = readReply(*p, kExchangeRegs);
-    if (!p || p->replyLen != reply->size() || d.handleReply(reply, reply->size())->result != 1) {
+    if (!p || p->replyLen != reply->size() || answer(d, p, *reply) != PLC_RESULT_DONE) {
         state.SkipWithError("the driver did not accept the reply");
         return false;
     }
@@ -104,11 +112,12 @@ void exchangeCyclic(benchmark::State &state, bool multi) {
     if (!prepareReply(state, b.d, &reply))
         return;
     AllocationMeter meter;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(b.d.nextRequest());
-        benchmark::DoNotOptimize(b.d.handleReply(&reply, reply.size())->result);
-    }
+    int result = PLC_RESULT_DONE;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(result = answer(b.d, b.d.nextRequest(), reply));
     meter.report(state);
+    if (result != PLC_RESULT_DONE)
+        state.SkipWithError("the driver did not accept the reply");
 }
 
 // Each iteration queues one one-shot read and completes it. With no cyclic
@@ -129,14 +138,16 @@ void exchangeOnce(benchmark::State &state, bool multi) {
     if (!prepareReply(state, b.d, &reply))
         return;
     AllocationMeter meter;
+    int result = PLC_RESULT_DONE;
     for (auto _ : state) {
         queued = once;
         b.d.queueOnceRead(&queued, 0);
-        if (!b.d.nextRequest())
-            b.d.nextRequest();
-        benchmark::DoNotOptimize(b.d.handleReply(&reply, reply.size())->result);
+        const Protocol *p = b.d.nextRequest();
+        benchmark::DoNotOptimize(result = answer(b.d, p ? p : b.d.nextRequest(), reply));
     }
     meter.report(state);
+    if (result != PLC_RESULT_DONE)
+        state.SkipWithError("the driver did not accept the reply");
 }
 
 // ---- value reads and writes in area 1: one element of each kind, and a

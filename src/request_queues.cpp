@@ -90,18 +90,18 @@ bool ModbusTcpDriver::queueOnceReadPieces(RW_VAR *var, qint64 first, qint64 coun
     const int limit = maxRegsPerRequest();
     if ((count + limit - 1) / limit > kQueueCapacity)
         return false; // more requests than the queue could ever hold
-    QList<RW_VAR> pieces;
+    const int before = onceReads_.size();
     for (qint64 done = 0; done < count; done += limit) {
         var->regAddr = int(first + done);
         var->count = int(std::min<qint64>(limit, count - done));
         const auto waiting = [var](const RW_VAR &q) { return sameOnceRead(q, *var); };
-        if (std::none_of(onceReads_.cbegin(), onceReads_.cend(), waiting))
-            pieces.append(*var);
+        if (std::none_of(onceReads_.cbegin(), onceReads_.cbegin() + before, waiting))
+            onceReads_.append(*var);
     }
-    if (onceReads_.size() + pieces.size() > kQueueCapacity)
-        return false;
-    onceReads_.append(pieces);
-    return true;
+    if (onceReads_.size() <= kQueueCapacity)
+        return true;
+    onceReads_.erase(onceReads_.begin() + before, onceReads_.end());
+    return false;
 }
 
 // A newer write to a target that is already waiting replaces the older one
