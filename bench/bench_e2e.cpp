@@ -14,6 +14,11 @@
 // variable with its own request, as someone polling tag by tag would. Figure
 // cycle_speedup: the tag-by-tag pass time / the host's.
 //
+// Live view: the host polls as above while it is watched as `plc_poll
+// --serve` watches it, and a page is open, fetching what the browser page
+// fetches as often as it does. Figure view_ratio: requests per second
+// watched / not watched.
+//
 // Rounds of the sides of a comparison take turns, each round starting with
 // another side, so that changing load on the machine weighs on all alike; a
 // figure is the median over the rounds of the ratio within a round, which a
@@ -26,10 +31,13 @@
 // and depends on where the scheduler happens to place the threads; on one
 // processor every round trip is the work of the two sides.
 #include "bench_support.h"
+#include "live_view.h"
 #include "plc_host.h"
+#include "value_format.h"
 #include "register_types.h"
 #include "sim_process.h"
 
+#include <httplib.h>
 #include <modbus.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -40,6 +48,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -142,11 +151,42 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A browser page open on the live view: every quarter of a second (its
+// pace when the host polls without a pause) it fetches the values, the
+// statistics and the trend points since the scan it last saw.
+class OpenPage {
+public:
+    explicit OpenPage(const std::string &url) : thread_([this, url] { browse(url); }) {}
+    ~OpenPage() {
+        closed_ = true;
+        thread_.join();
+    }
+
+private:
+    void browse(const std::string &url) {
+        httplib::Client client(url.substr(0, url.size() - 1)); // without the final '/'
+        std::string scan = "0";
+        while (!closed_) {
+            if (auto values = client.Get("/api/values")) {
+                const size_t at = values->body.find("\"scan\":");
+                if (at != std::string::npos)
+                    scan = std::to_string(std::strtoull(values->body.c_str() + at + 7, nullptr, 10));
+            }
+            client.Get("/api/stats");
+            client.Get(("/api/trend?since=" + scan).c_str());
+            for (int slept = 0; slept < 250 && !closed_; slept += 10)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    std::atomic<bool> closed_{false};
+    std::thread thread_;
+};
+
 // A host loaded for a round (the plug-in holds one driver, so one at a
 // time) polls `plan` on its own loop thread as fast as the link allows; the
 // round counts the exchanges it reports in the window after a warm-up.
 bool hostPolls(int port, const std::vector<Variable> &plan, std::string *error,
-               double *exchanges, double *seconds) {
+               double *exchanges, double *seconds, bool watched = false) {
     plchost::HostConfig config;
     config.pluginPath = PLUGIN_PATH;
     config.port = port;
@@ -155,6 +195,16 @@ bool hostPolls(int port, const std::vector<Variable> &plan, std::string *error,
     plchost::PlcHost host(config);
     if (!host.load(*error) || !host.setPlan(plan, *error))
         return false;
+    plchost::LiveView view; // after the host: stops following it first
+    std::unique_ptr<OpenPage> page;
+    if (watched) {
+        if (!view.serve("127.0.0.1:0", *error))
+            return false;
+        view.follow(host, plan, [](const Variable &v, const QByteArray &data) {
+            return plchost::formatValues(v.type, v.format, data);
+        });
+        page = std::make_unique<OpenPage>(view.url());
+    }
     host.start();
     std::this_thread::sleep_for(rig.timing.warmUp);
     const plchost::StatsSnapshot before = host.stats();
@@ -306,6 +356,9 @@ Side floorSide{"raw-ping-pong", pingPongs};
 Side hostOnMinimalSide{"host-on-minimal-server", [](std::string *e, double *n, double *s) {
                            return hostPolls(rig.minimalServerPort, kPolledPlan, e, n, s);
                        }};
+Side watchedSide{"host-with-live-view", [](std::string *e, double *n, double *s) {
+                     return hostPolls(rig.sim->port(), kPolledPlan, e, n, s, true);
+                 }};
 Side mergedSide{"host-merged", [](std::string *e, double *n, double *s) {
                     return hostPolls(rig.sim->port(), rig.scattered, e, n, s);
                 }};
@@ -370,6 +423,13 @@ void printFigures() {
         printTarget("host with driver / raw ping-pong, same server >= 0.90", floor >= 0.90);
         printFigure("e2e_ratio", e2e);
         printFigure("floor_ratio", floor);
+    }
+    const double watched = medianRatio(watchedSide, hostSide);
+    if (watched > 0) {
+        std::printf("requests/s of the host watched through the live view with a page open %.0f\n",
+                    watchedSide.rate());
+        printTarget("host watched by the live view / not watched >= 0.95", watched >= 0.95);
+        printFigure("view_ratio", watched);
     }
     // Passes per second: the host's exchanges per second / its requests per
     // pass, against the tag-by-tag requests per second / the variables.
@@ -473,7 +533,7 @@ int main(int argc, char **argv) {
         tearDown();
         return 1;
     }
-    registerRounds("Polling", {&hostSide, &plainSide, &floorSide, &hostOnMinimalSide},
+    registerRounds("Polling", {&hostSide, &plainSide, &floorSide, &hostOnMinimalSide, &watchedSide},
                    rig.timing.rounds);
     registerRounds("ScatteredTags", {&mergedSide, &tagSide}, (rig.timing.rounds + 1) / 2);
     ResultLog log;

@@ -30,6 +30,11 @@ const size_t kTrendNumberCap = 2'000'000;
 const size_t kTrendValuesPerVariable = 16; // a word's bits
 // How long the follower waits for a scan before it publishes anyway.
 const int kFollowWaitMs = 250;
+// The shortest time between two snapshots. A host polling without a pause
+// completes thousands of scans a second, while the page looks four times a
+// second: ten snapshots a second show all it can show, and building one per
+// scan would take the processor from the polling thread.
+const auto kMinPublishSpacing = milliseconds(100);
 
 // The page may load nothing from elsewhere, nor run anything but its own files.
 const char kContentPolicy[] =
@@ -428,8 +433,14 @@ struct LiveView::Impl {
         latest = std::move(next);
     }
 
-    // Waits for the next scan, or a little while; false once told to stop.
-    bool nextScan(PlcHost &host, std::uint64_t seen) {
+    // Waits for the next scan, not before `earliest`, or a little while;
+    // false once told to stop.
+    bool nextScan(PlcHost &host, std::uint64_t seen, Clock::time_point earliest) {
+        {
+            std::unique_lock<std::mutex> lock(followMutex);
+            if (followCv.wait_until(lock, earliest, [&] { return stopFollowing; }))
+                return false;
+        }
         const auto start = Clock::now();
         // Only a stopped host makes waitScan return false before the time-out.
         const bool hostStopped = !host.waitScan(seen, kFollowWaitMs) &&
@@ -506,10 +517,12 @@ void LiveView::follow(PlcHost &host, std::vector<Variable> vars, ValueFormatter 
     impl_->stopFollowing = false;
     auto follow = [this, &host, vars = std::move(vars), format = std::move(format)] {
         std::uint64_t seen;
+        Clock::time_point published;
         do {
+            published = Clock::now();
             seen = host.scans();
             publish(takeSnapshot(host, vars, format));
-        } while (impl_->nextScan(host, seen));
+        } while (impl_->nextScan(host, seen, published + kMinPublishSpacing));
         publish(takeSnapshot(host, vars, format));
     };
     impl_->follower = std::thread(std::move(follow));
