@@ -1,7 +1,6 @@
 // Reliability runs: the reference host and the plug-in against the simulated
 // PLC on loopback, each run its own CTest test and process, since the plug-in
-// holds a single driver object. A watchdog ends the process when some part
-// stops making progress, so that a deadlock fails a run instead of hanging it.
+// holds a single driver object. A deadlock fails a run by its CTest time-out.
 #include "plc_host.h"
 #include "sim_client.h"
 #include "sim_process.h"
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 using namespace plchost;
 
@@ -39,50 +39,10 @@ QByteArray randomValue(const Variable &v, std::mt19937 &random) {
     return value;
 }
 
-void start(PlcHost &host, const std::vector<Variable> &plan) {
-    std::string error;
-    ASSERT_TRUE(host.load(error) && host.setPlan(plan, error)) << error;
-    host.start();
-}
-
-// Samples named progress counters every 10 s and aborts, naming the first
-// that has not moved since the last sample.
-class Watchdog {
-public:
-    using Counters = std::vector<std::pair<std::string, std::function<unsigned long()>>>;
-
-    explicit Watchdog(Counters counters) : thread_([this, counters] { watch(counters); }) {}
-    ~Watchdog() {
-        done_ = true;
-        thread_.join();
-    }
-
-private:
-    void watch(const Counters &counters) {
-        std::vector<unsigned long> last(counters.size());
-        for (int tick = 1; !done_; ++tick) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the destructor waits no longer
-            for (size_t i = 0; tick % 100 == 0 && i < counters.size(); ++i) {
-                const unsigned long value = counters[i].second();
-                if (value == last[i]) {
-                    std::fprintf(stderr, "watchdog: no progress in %s for 10 s (deadlock?)\n",
-                                 counters[i].first.c_str());
-                    std::abort();
-                }
-                last[i] = value;
-            }
-        }
-    }
-
-    std::atomic<bool> done_{false};
-    std::thread thread_; // last: starts once done_ exists
-};
-
 // ---- Stress (reliability_stress): four host threads call the value, queue,
 // station and plan entry points at random for 3 s while the loop talks to
-// three stations; the watchdog watches the loop and each thread, and
-// afterwards a write must still complete and reach the PLC. Run under
-// ThreadSanitizer by ./run check.
+// three stations; afterwards a write must still complete and reach the PLC.
+// Run under ThreadSanitizer by ./run check.
 
 // Every element kind of every area, at each of three stations.
 const std::vector<Variable> kVariables = atStations(
@@ -92,12 +52,12 @@ const std::vector<Variable> kVariables = atStations(
      {"in.dword", 9, "4", 1, 1},     {"hold.dword", 10, "20", 2, 1}, {"ext.dword", 11, "150", 1, 1}},
     {1, 2, 3});
 
-// One host thread: random calls until `until`, each counted in `ops`.
-void hammer(PlcHost &host, unsigned seed, Clock::time_point until, std::atomic<unsigned long> &ops) {
+// One host thread: random calls until `until`.
+void hammer(PlcHost &host, unsigned seed, Clock::time_point until) {
     std::mt19937 random(seed);
     std::string error;
     RequestId id;
-    for (; Clock::now() < until; ++ops) {
+    while (Clock::now() < until) {
         const Variable &v = kVariables[random() % kVariables.size()];
         switch (random() % 5) {
         case 0: // SetRegisterData
@@ -137,33 +97,25 @@ TEST(Stress, HostThreadsAgainstTheLoopNeitherDeadlockNorCorrupt) {
     config.intervalMs = 1;
     config.demoteAfter = 0;
     PlcHost host(config);
-    ASSERT_NO_FATAL_FAILURE(start(host, kVariables));
+    std::string error;
+    ASSERT_TRUE(host.load(error) && host.setPlan(kVariables, error)) << error;
+    host.start();
 
     const auto until = Clock::now() + std::chrono::seconds(3);
-    std::atomic<unsigned long> ops[4] = {};
-    {
-        Watchdog::Counters counters = {{"the communication loop", [&] { return host.stats().exchanges; }}};
-        std::vector<std::thread> threads;
-        for (unsigned t = 0; t < 4; ++t) {
-            counters.push_back({"host thread " + std::to_string(t), [&ops, t] { return ops[t].load(); }});
-            threads.emplace_back(hammer, std::ref(host), 1000 + t, until, std::ref(ops[t]));
-        }
-        Watchdog watchdog(counters);
-        for (std::thread &thread : threads)
-            thread.join();
-    }
+    std::vector<std::thread> threads;
+    for (unsigned seed = 1000; seed < 1004; ++seed)
+        threads.emplace_back(hammer, std::ref(host), seed, until);
+    for (std::thread &thread : threads)
+        thread.join();
 
     // Still healthy: a write to a station switched on and off completes and reaches the PLC.
     host.setStationEnabled(2, true);
     const Variable target{"check", 7, "900", 1, 2};
     RequestId id;
-    std::string error;
     ASSERT_TRUE(host.write(target, QByteArray("\x34\x12", 2), &id, error)) << error;
     ASSERT_EQ(host.waitCompletion(id, 10000), PlcHost::Done);
     host.stop();
-    ModbusClient plc(sim.port(), 2);
-    ASSERT_TRUE(plc.connected());
-    EXPECT_EQ(plc.readHolding(900), 0x1234);
+    EXPECT_EQ(ModbusClient(sim.port(), 2).readHolding(900), 0x1234);
     EXPECT_EQ(sim.stop(), 0);
 }
 
@@ -263,28 +215,21 @@ TEST(Soak, EveryWriteIsAccountedForAndOnlyThePlcsValuesShow) {
     config.demoteAfter = 1;
     config.demoteMs = 200;
     PlcHost host(config);
-    ASSERT_NO_FATAL_FAILURE(start(host, kTargets));
+    std::string error;
+    ASSERT_TRUE(host.load(error) && host.setPlan(kTargets, error)) << error;
+    host.start();
 
     Ledger ledger(kTargets.size());
-    std::atomic<unsigned long> writes{0}, reads{0};
     const auto until = Clock::now() + std::chrono::seconds(seconds);
     {
-        Watchdog watchdog({{"the communication loop", [&] { return host.stats().exchanges; }},
-                           {"the writer", [&] { return writes.load(); }},
-                           {"the reader", [&] { return reads.load(); }}});
-        std::thread reader([&] { // one-shot and value reads alongside
+        std::thread reader([&] { // one-shot reads alongside
             std::mt19937 random(7);
             RequestId id;
-            std::string error;
-            for (; Clock::now() < until; ++reads) {
-                const Variable &v = kTargets[random() % kTargets.size()];
-                EXPECT_TRUE(host.readOnce(v, &id, error)) << error;
-                EXPECT_EQ(host.values(v).size(), static_cast<size_t>(v.count));
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
-            }
+            std::string readError;
+            for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(3)))
+                EXPECT_TRUE(host.readOnce(kTargets[random() % kTargets.size()], &id, readError)) << readError;
         });
         std::mt19937 random(1);
-        std::string error;
         for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(3))) {
             const size_t t = random() % kTargets.size();
             collect(host, ledger);
@@ -303,7 +248,6 @@ TEST(Soak, EveryWriteIsAccountedForAndOnlyThePlcsValuesShow) {
                 break;
             }
             ledger[t].push_back({id, value, PlcHost::Pending});
-            ++writes;
         }
         reader.join();
     }
