@@ -2,8 +2,6 @@
 // loopback: every test starts its own simulator and stops it by PID.
 #include "host_rig.h"
 
-#include <sys/resource.h>
-
 using namespace rig;
 using Values = std::vector<std::uint32_t>;
 
@@ -215,13 +213,8 @@ TEST(HostLoop, TransactionIdsKeepANaiveHostInStepWithAServerAnsweringUnitZero) {
     info.writeMode = PLC_WRITE_TO_PLC;
     api.SetComInfo(&info);
     api.RegistCallBackFuncIntf([](int, int, int, int) { return 0; }, [](QList<RW_VAR>, int, int) { return 0; });
-    QList<HOSTVAR> plan{HOSTVAR(), HOSTVAR()};
-    for (int i = 0; i < 2; ++i) {
-        plan[i].regType = quint8(7 + i); // hold.word 0, ext.word 0 (register 5000)
-        plan[i].station = 1;
-        plan[i].address = QStringLiteral("0");
-        plan[i].count = 1;
-    }
+    QList<HOSTVAR> plan{{0, 7, 1, 0, 0, QStringLiteral("0"), QString(), 1},  // hold.word 0
+                        {0, 8, 1, 0, 0, QStringLiteral("0"), QString(), 1}}; // ext.word 0: register 5000
     api.ReCreatReadVarList(&plan);
     api.SetRegisterData(QString(), 7, QStringLiteral("3"), 0, le({5, 0}), 1, 1, 1);
     TcpLink link;
@@ -232,9 +225,7 @@ TEST(HostLoop, TransactionIdsKeepANaiveHostInStepWithAServerAnsweringUnitZero) {
         const auto deadline = Clock::now() + std::chrono::seconds(3);
         QByteArray reply;
         ASSERT_EQ(link.send(p->frame, deadline), Io::Ok);
-        if (p->replyLen != 0) {
-            ASSERT_EQ(link.receiveModbusReply(&reply, deadline), Io::Ok);
-        }
+        ASSERT_TRUE(p->replyLen == 0 || link.receiveModbusReply(&reply, deadline) == Io::Ok);
         EXPECT_NE(api.DataCom(&reply, reply.size())->result, PLC_RESULT_BAD_REPLY + 1);
     }
     for (int type : {7, 8}) {
@@ -272,28 +263,12 @@ TEST(HostLoop, LongSplitReadIsDoneWhileItsRequestsProgress) {
     EXPECT_EQ(r.host->stats().exchanges, 82u);
 }
 
-double cpuSeconds() {
-    rusage use{};
-    getrusage(RUSAGE_SELF, &use);
-    return use.ru_utime.tv_sec + use.ru_stime.tv_sec + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-}
-
-// With no pause between passes and every station switched off, the loop
-// sleeps; against a PLC that never answers, stop() does not wait for the
-// 15 s time-out.
-TEST(HostLoop, IdlesWithoutSpinningAndStopsAtOnce) {
-    Rig r({"--drop-every", "1"}, [](HostConfig &c) {
-        c.intervalMs = 0;
-        c.timeoutMs = 15000;
-    });
-    r.host->setStationEnabled(1, false);
+// Against a PLC that never answers, stop() does not wait for the 15 s
+// time-out of the request in flight.
+TEST(HostLoop, StopsAtOnceWhileARequestIsInFlight) {
+    Rig r({"--drop-every", "1"}, [](HostConfig &c) { c.timeoutMs = 15000; });
     r.start({var(7, "0")});
-    const double cpu = cpuSeconds();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LT(cpuSeconds() - cpu, 0.1);
-
-    r.host->setStationEnabled(1, true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the request is in flight
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto start = std::chrono::steady_clock::now();
     r.host->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
