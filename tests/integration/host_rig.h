@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -97,10 +98,7 @@ struct Rig {
     bool reported(const std::string &text) {
         return eventually([&] {
             std::lock_guard<std::mutex> lock(linesMutex);
-            for (const std::string &line : lines)
-                if (line.find(text) != std::string::npos)
-                    return true;
-            return false;
+            return std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.find(text) != l.npos; });
         });
     }
 

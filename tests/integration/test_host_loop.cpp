@@ -124,15 +124,12 @@ TEST(HostLoop, LateRepliesAreRetriedThenGivenUpAndNeverTakenForLaterRequests) {
     std::string error;
     ASSERT_TRUE(r.host->write(var(7, "5"), le({1, 0}), &id, error)) << error;
     EXPECT_EQ(r.host->waitCompletion(id, 3000), PlcHost::Failed);
-    const StatsSnapshot s = r.host->stats();
-    EXPECT_EQ(s.exchanges, 3u);
-    EXPECT_EQ(s.retries, 2u);
-    EXPECT_EQ(s.givenUp, 1u);
-    EXPECT_GE(s.reconnects, 2u);
+    const StatsSnapshot s = r.host->stats(); // exchanges, retries, given up; a new connection each
+    EXPECT_EQ(std::vector<std::uint64_t>({s.exchanges, s.retries, s.givenUp, s.reconnects}), (std::vector<std::uint64_t>{3, 2, 1, 2}));
     const std::vector<HostEvent> e = r.host->events(); // dispatched, completed, given up
     ASSERT_EQ(e.size(), 3u);
-    EXPECT_TRUE(e[0].kind == HostEvent::Notify && e[2].kind == HostEvent::Notify);
-    EXPECT_TRUE(e[1].kind == HostEvent::Completion && e[1].tag1 == id.tag1 && e[1].status == PlcHost::Failed);
+    EXPECT_TRUE(e[0].kind == HostEvent::Notify && e[1].kind == HostEvent::Completion && e[1].tag1 == id.tag1 &&
+                e[1].status == PlcHost::Failed && e[2].kind == HostEvent::Notify);
     EXPECT_TRUE(r.reported("station 1: write hold.word 5 (hold.word 5) given up: no reply within 100 ms"));
     for (const char *address : {"0", "1"})
         EXPECT_EQ(r.request(var(7, address)), PlcHost::Failed) << address;
@@ -277,12 +274,7 @@ TEST(HostLoop, StopsAtOnceWhileARequestIsInFlight) {
 
 // Unusable requests are refused with a reason before they reach the driver.
 TEST(HostLoop, UnusableRequestsAreRefused) {
-    HostConfig bad = config(1);
-    bad.regsPerFrame = 0;
     std::string error;
-    EXPECT_FALSE(PlcHost(bad).load(error));
-    EXPECT_NE(error.find("registers per frame"), std::string::npos) << error;
-
     PlcHost host(config(1)); // single station 1, 100 registers per request
     EXPECT_FALSE(host.setPlan({var(7, "0")}, error));
     EXPECT_NE(error.find("not loaded"), std::string::npos) << error;
@@ -303,7 +295,6 @@ TEST(HostLoop, UnusableRequestsAreRefused) {
     EXPECT_FALSE(host.write(var(6, "0"), le({1, 0}), &id, error));
     EXPECT_NE(error.find("read-only"), std::string::npos) << error;
     EXPECT_FALSE(host.readOnce(var(7, "0", 1, 0), &id, error));
-    EXPECT_TRUE(host.values(var(0, "3")).empty());
 
     // A write that its full queue refuses is reported failed at once, on the
     // thread that asked (the loop is not even running).

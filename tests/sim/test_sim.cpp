@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <list>
 #include <string>
 
@@ -20,7 +21,7 @@ Bytes operator+(Bytes a, const Bytes &b) {
 // Requests and the exact replies, in order on one connection, so a request
 // whose bytes were not all consumed shows as a wrong next answer.
 TEST(SimModbus, FunctionsAliasingAndExceptions) {
-    SimProcess sim({"--log", "--set", "1:h100=4660", "--set", "1:h5100=48879", "--set", "1:i1023=258"});
+    SimProcess sim({"--set", "1:h100=4660", "--set", "1:h5100=48879", "--set", "1:i1023=258"});
     ASSERT_TRUE(sim.running());
     const struct { Bytes request, reply; } cases[] = { // PDUs
         {{3, 0, 100, 0, 2}, {3, 4, 0x12, 0x34, 0, 0}},
@@ -46,10 +47,6 @@ TEST(SimModbus, FunctionsAliasingAndExceptions) {
         const Bytes expected = mbapFrame(++tid, 1, c.reply);
         EXPECT_EQ(client.exchange(mbapFrame(tid, 1, c.request), expected.size()), expected) << int(c.request[0]);
     }
-    ASSERT_EQ(sim.stop(), 0);
-    for (const char *line : {" unit 1 function 16 address 13190 count 2: ok\n",
-                             " unit 1 function 3 address 1020 count 5: exception 2 Illegal data address\n"})
-        EXPECT_NE(sim.errorOutput().find(line), std::string::npos) << line;
 }
 
 // Requests are framed by the MBAP length field alone; one that is too short
@@ -116,14 +113,11 @@ TEST(SimOptions, HelpBindAndBadCommandLines) {
 // Typed presets, bits and a preset file; a 32-bit value's lower 16 bits go
 // to the lower register, as the driver lays out a double word.
 TEST(SimOptions, TypedPresetsAndPresetFile) {
-    char path[] = "/tmp/plc_sim_presets_XXXXXX";
-    const int fd = mkstemp(path);
-    const std::string file = "# plant\n  1:h30=u16:0xBEEF  # a comment\n\n1:i7=-2\n";
-    ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
-    close(fd);
+    const std::string path = "/tmp/plc_sim_presets_" + std::to_string(getpid());
+    std::ofstream(path) << "# plant\n  1:h30=u16:0xBEEF  # a comment\n\n1:i7=-2\n";
     SimProcess sim({"--set", "1:h10=f32:3.14", "-s", "1:h12=i32:-2", "--set=1:h5000=u32:0x12345678", "--set",
                     "1:h14=i16:-32768", "--set", "1:h20.3=1", "--set", "1:h20.15=1", "--presets", path});
-    unlink(path);
+    unlink(path.c_str());
     ModbusClient client(sim.port());
     uint16_t r[21] = {}; // registers 10..30
     ASSERT_EQ(modbus_read_registers(client.ctx(), 10, 21, r), 21);
