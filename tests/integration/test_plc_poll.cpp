@@ -58,13 +58,17 @@ int occurrences(const std::string &text, const char *part) {
     return QString::fromStdString(text).count(QLatin1String(part));
 }
 
-// Help (0), each kind of bad command line (2; what the specs themselves
-// refuse is HostInput's to check), and no PLC or plug-in to use (3).
-TEST(PlcPoll, HelpBadInputAndUnreachablePlcExitStatuses) {
+// Help (0), a write that fails (1), each kind of bad command line (2; what
+// the specs themselves refuse is HostInput's to check), and no PLC or
+// plug-in to use (3).
+TEST(PlcPoll, ExitStatusesAndMessages) {
     const int port = SimProcess().port(); // stopped at once: nothing listens there now
-    ASSERT_GT(port, 0);
+    SimProcess dropping({"--drop-every", "1"});
+    ASSERT_TRUE(port > 0 && dropping.running());
     const struct { std::vector<std::string> args; int status; const char *message; } cases[] = {
         {{"--help"}, 0, "Exit status: 0"},
+        {{"-p", std::to_string(dropping.port()), "--retries", "1", "--timeout-ms", "100", "--write", "hold.word,5,1"},
+         1, "write hold.word,5,1: failed"},
         {{}, 2, "nothing to do"},
         {{"--write", "hold.byte,1,300"}, 2, "bad value '300'"},
         {{"--vars", "/nonexistent.csv"}, 2, "cannot open"},
@@ -173,13 +177,12 @@ print('parsed')
         unlink((vars + suffix).c_str());
 }
 
-TEST(PlcPoll, ScansAreNotClampedAndFailedWritesGiveStatus1) {
+TEST(PlcPoll, ScansAreNotClamped) {
     SimProcess sim;
     ASSERT_TRUE(sim.running());
-    const std::string port = std::to_string(sim.port());
     // A snapshot per completed scan and one at the end; a pause of 2.5 s
     // leaves room for at most two scans in 1.5 s.
-    PollRun run = plcPoll({"-p", port, "-l", "2500", "--duration", "1.5", "-r", "1"});
+    const PollRun run = plcPoll({"-p", std::to_string(sim.port()), "-l", "2500", "--duration", "1.5", "-r", "1"});
     EXPECT_EQ(run.status, 0) << run.output;
     const QRegularExpressionMatch last = firstMatch(run.output, R"((?s)scan (\d+)(?!.*scan \d))");
     ASSERT_TRUE(last.hasMatch()) << run.output;
@@ -187,12 +190,6 @@ TEST(PlcPoll, ScansAreNotClampedAndFailedWritesGiveStatus1) {
     EXPECT_LE(scans, 2) << run.output;
     EXPECT_TRUE(snapshots == scans || snapshots == scans + 1) << run.output;
     EXPECT_TRUE(contains(run.output, "LABEL ")) << run.output;
-    SimProcess dropping({"--drop-every", "1"});
-    ASSERT_TRUE(dropping.running());
-    run = plcPoll(
-        {"-p", std::to_string(dropping.port()), "--retries", "1", "--timeout-ms", "100", "--write", "hold.word,5,1"});
-    EXPECT_EQ(run.status, 1) << run.output;
-    EXPECT_TRUE(contains(run.output, "write hold.word,5,1: failed")) << run.output;
 }
 
 } // namespace
