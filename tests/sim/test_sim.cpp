@@ -1,6 +1,6 @@
 // The simulated PLC as a Modbus TCP server (functions, coil aliasing,
-// exceptions, units) and its fault modes. Its remote-area mode is shown by
-// the host loop tests.
+// exceptions) and its fault modes. Its units, unit 0 and remote-area mode
+// are shown by the host loop tests.
 #include "sim_client.h"
 #include "sim_process.h"
 
@@ -68,23 +68,6 @@ TEST(SimModbus, FramingByTheHeader) {
     }
 }
 
-// A broadcast (unit 0) reaches every unit and gets no answer, unless
-// --answer-unit0 makes unit 0 a device of its own.
-TEST(SimModbus, UnitsBroadcastsAndUnitZero) {
-    SimProcess sim({"--units", "1,2"});
-    RawClient raw(sim.port());
-    EXPECT_TRUE(raw.exchange(mbapFrame(0, 0, {6, 0x13, 0x88, 0x12, 0x34}), 12).empty());
-    EXPECT_TRUE(raw.exchange(mbapFrame(0, 0, {3, 0, 0, 0, 1}), 11).empty()) << "a broadcast read is ignored";
-    for (int unit : {1, 2}) // (the host loop tests show the units' own memories)
-        EXPECT_EQ(ModbusClient(sim.port(), unit).readHolding(5000), 0x1234);
-
-    SimProcess unit0({"--answer-unit0", "--set", "0:h10=7"});
-    ModbusClient zero(unit0.port(), 0);
-    ASSERT_EQ(modbus_write_register(zero.ctx(), 11, 8), 1);
-    EXPECT_EQ(zero.readHolding(10), 7);
-    EXPECT_EQ(ModbusClient(unit0.port(), 1).readHolding(11), 0) << "unit 0 has a memory of its own";
-}
-
 TEST(SimOptions, HelpBindAndBadCommandLines) {
     SimProcess elsewhere({"--bind", "127.0.0.2"});
     ASSERT_TRUE(elsewhere.running());
@@ -94,13 +77,10 @@ TEST(SimOptions, HelpBindAndBadCommandLines) {
                   0);
     const struct { std::vector<std::string> args; const char *message; } cases[] = {
         {{"--port", "70000"}, "--port 70000: expected a whole number in 0..65535"},
-        {{"--drop-every"}, "--drop-every needs a value: N"},
         {{"--bogus"}, "unknown option --bogus"},
-        {{"--remote", "--answer-unit0"}, "--answer-unit0 is for Modbus TCP"},
         {{"--set", "2:h5=1"}, "preset for a unit that is not served: 2:h5=1"},
         {{"--set", "1:h1024=1"}, "preset for a register that does not exist: 1:h1024=1"},
         {{"--set", "1:h5=i16:40000"}, "expected a whole number in -32768..32767"},
-        {{"--set", "1:h5=s8:1"}, "unknown value type s8"},
         {{"--presets", "/nonexistent"}, "--presets /nonexistent: No such file"},
     };
     for (const auto &c : cases) {
