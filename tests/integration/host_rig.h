@@ -98,7 +98,7 @@ struct Rig {
     bool reported(const std::string &text) {
         return eventually([&] {
             std::lock_guard<std::mutex> lock(linesMutex);
-            return std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.find(text) != l.npos; });
+            return std::any_of(lines.begin(), lines.end(), [&](auto &line) { return line.find(text) != line.npos; });
         });
     }
 

@@ -11,10 +11,6 @@ using namespace plchost;
 
 namespace {
 
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
 // A --var (v), --read (r) or --write (w) spec as the host takes it, checked
 // in the mode it needs (a station other than the default 7 needs
 // multi-station mode): "TYPE ADDRESS FORMAT COUNT/REGISTERS" then
@@ -40,12 +36,10 @@ std::string parsed(char kind, const std::string &arg, bool oneBased = false) {
 
 TEST(HostInput, SpecsInDriverAndDeviceTerms) {
     const struct { char kind; const char *arg, *parsed; } cases[] = {
-        {'v', "a,0,12.3", "in.bit 12.3 unsigned 1/1 @7"},
+        {'v', "a,0,2047.7", "in.bit 2047.7 unsigned 1/1 @7"},
         {'v', "b, hold.word , 100, 4, 3", "hold.word 100 unsigned 4/4 #3"},
-        {'v', "c,ext.dword,4095,1,,int32", "ext.dword 4095 int32:CDAB 1/2 @7"},
         {'v', "c,hold.dword,5,3", "hold.dword 5 unsigned:CDAB 3/6 @7"}, // double-word counts count registers
         {'v', "d,hold.word:float:abcd,10,2", "hold.word 10 float:ABCD 2/4 @7"},
-        {'v', "\"e,\"\"1\"\"\",hold.bit,2047.7", "hold.bit 2047.7 unsigned 1/1 @7"},
         {'v', "f,hold,5000,2", "ext.word 0 unsigned 2/2 @7"},          // the extended image
         {'v', "g,hold:float,1023", "hold.word 1023 float:CDAB 1/2 #7"}, // registers 1023, 1024
         {'v', "h,ref,40001", "hold.word 0 unsigned 1/1 @7"},
@@ -68,7 +62,7 @@ TEST(HostInput, SpecsInDriverAndDeviceTerms) {
         {'w', "hold.word,3,12abc", "bad value '12abc'"},
     };
     for (const auto &c : cases)
-        EXPECT_TRUE(contains(parsed(c.kind, c.arg), c.parsed)) << c.arg << ": " << parsed(c.kind, c.arg);
+        EXPECT_NE(parsed(c.kind, c.arg).find(c.parsed), std::string::npos) << c.arg << ": " << parsed(c.kind, c.arg);
     EXPECT_EQ(parsed('v', "k,hold,1", true), "hold.word 0 unsigned 1/1 @7"); // counted from 1
 }
 
@@ -141,7 +135,7 @@ TEST(HostInput, VariablesFilesInTheirDialects) {
         {"\"a\"x,hold.word,1\n", "line 1: text after the closing quote"},
     };
     for (const auto &c : cases)
-        EXPECT_TRUE(contains(labelsRead(c.text), c.read)) << c.text << ": " << labelsRead(c.text);
+        EXPECT_NE(labelsRead(c.text).find(c.read), std::string::npos) << c.text << ": " << labelsRead(c.text);
 }
 
 } // namespace

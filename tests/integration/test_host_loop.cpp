@@ -38,10 +38,10 @@ TEST(HostLoop, CyclicPollingOfEveryRegisterType) {
 }
 
 // Writes of every element kind in both writable areas, each checked by a
-// fresh read from the PLC; at 4 registers a request the last goes out in two.
+// fresh read from the PLC; at 2 registers a request the last goes out in two.
 TEST(HostLoop, WritesOfEveryElementKind) {
     Rig r({"-s", "1:h30=4660", "-s", "1:h5030=4660", "-s", "1:h31=240", "-s", "1:h5031=240", "-s", "1:h32=65535"},
-          [](HostConfig &c) { c.regsPerFrame = 4; });
+          [](HostConfig &c) { c.regsPerFrame = 2; });
     r.start();
     const struct { Variable target; QByteArray value; Variable check; Values expected; } cases[] = {
         {var(1, "62.0"), le({1}), var(7, "31"), {0x00F1}},  // coil 496: register 31, bit 0
@@ -53,8 +53,7 @@ TEST(HostLoop, WritesOfEveryElementKind) {
         {var(8, "40"), le({0x34, 0x12}), var(8, "40"), {0x1234}},
         {var(10, "21"), le({0xEF, 0xCD, 0xAB, 0x89}), var(7, "42", 2), {0xCDEF, 0x89AB}},
         {var(11, "21"), le({1, 2, 3, 4}), var(8, "42", 2), {0x0201, 0x0403}},
-        {var(11, "50", 3), le({1, 0, 0, 0x40, 2, 0, 0, 0x40, 3, 0, 0, 0x40}), var(11, "50", 3),
-         {0x40000001, 0x40000002, 0x40000003}},
+        {var(11, "50", 2), le({1, 0, 0, 0x40, 2, 0, 0, 0x40}), var(11, "50", 2), {0x40000001, 0x40000002}},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(r.write(c.target, c.value), PlcHost::Done) << c.target.label;
@@ -77,13 +76,10 @@ TEST(HostLoop, MultiStationWithADeadStation) {
     const std::vector<Variable> plan = {var(6, "0", 1, 1), var(6, "0", 1, 3), var(6, "0", 1, 2),
                                         var(7, "0", 1, 1), var(7, "0", 1, 2)};
     r.start(plan);
-    auto value = [&](size_t i) {
-        const Values v = r.host->values(plan[i]);
-        return v.empty() ? 0u : v[0];
-    };
+    auto value = [&](size_t i) { return r.host->values(plan[i]).at(0); }; // throws before the first read
     EXPECT_TRUE(eventually([&] { return r.host->stats().demotions >= 2; }));
-    const std::uint32_t one = value(0), two = value(2); // animated inputs
-    EXPECT_TRUE(eventually([&] { return value(0) > one + 3 && value(2) > two + 3; }));
+    const std::uint32_t first = value(0), second = value(2); // animated inputs
+    EXPECT_TRUE(eventually([&] { return value(0) > first + 3 && value(2) > second + 3; }));
     EXPECT_EQ(Values({value(3), value(4)}), (Values{101, 202}));
     const Reading dead = r.host->reading(plan[1]);
     EXPECT_EQ(dead.quality, Quality::Failed);
@@ -99,16 +95,19 @@ TEST(HostLoop, MultiStationWithADeadStation) {
 
     EXPECT_EQ(r.write(var(7, "5", 1, 2), le({9, 0})), PlcHost::Done);
     EXPECT_EQ(r.write(var(7, "6", 1, 0), le({8, 0})), PlcHost::Done); // a broadcast
-    ModbusClient unit1(r.sim.port(), 1), unit2(r.sim.port(), 2);
-    EXPECT_EQ(std::vector<int>({unit1.readHolding(5), unit1.readHolding(6), unit2.readHolding(5), unit2.readHolding(6)}),
-              (std::vector<int>{0, 8, 9, 8}));
+    ModbusClient one(r.sim.port(), 1), two(r.sim.port(), 2);
+    EXPECT_TRUE(eventually([&] { // a broadcast is unacknowledged: done once sent, not once stored
+        return std::vector<int>({one.readHolding(5), one.readHolding(6), two.readHolding(5), two.readHolding(6)}) ==
+               std::vector<int>{0, 8, 9, 8};
+    }));
 }
 
 TEST(HostLoop, RemoteAreaMode) {
     Rig r({"--remote", "-s", "1:h10=4660", "-s", "1:i3=77"}, [](HostConfig &c) { c.remote = true; });
     const Variable word = var(7, "10"), input = var(6, "3");
     r.start({word, input});
-    EXPECT_TRUE(eventually([&] { return r.host->values(word) == Values{4660} && r.host->values(input) == Values{77}; }));
+    EXPECT_TRUE(eventually([&] { return r.host->values(word) == Values{4660} && 
+                                 r.host->values(input) == Values{77}; }));
     EXPECT_EQ(r.write(var(4, "21"), le({0x56})), PlcHost::Done); // high byte of register 10
     EXPECT_TRUE(eventually([&] { return r.host->values(word) == Values{0x5634}; }));
     EXPECT_EQ(r.write(var(11, "2"), le({1, 0, 2, 0})), PlcHost::Done);
@@ -127,7 +126,8 @@ TEST(HostLoop, LateRepliesAreRetriedThenGivenUpAndNeverTakenForLaterRequests) {
     ASSERT_TRUE(r.host->write(var(7, "5"), le({1, 0}), &id, error)) << error;
     EXPECT_EQ(r.host->waitCompletion(id, 3000), PlcHost::Failed);
     const StatsSnapshot s = r.host->stats(); // exchanges, retries, given up; a new connection each
-    EXPECT_EQ(std::vector<std::uint64_t>({s.exchanges, s.retries, s.givenUp, s.reconnects}), (std::vector<std::uint64_t>{3, 2, 1, 2}));
+    EXPECT_EQ(std::vector<std::uint64_t>({s.exchanges, s.retries, s.givenUp, s.reconnects}),
+              (std::vector<std::uint64_t>{3, 2, 1, 2}));
     const std::vector<HostEvent> e = r.host->events(); // dispatched, completed, given up
     ASSERT_EQ(e.size(), 3u);
     EXPECT_TRUE(e[0].kind == HostEvent::Notify && e[1].kind == HostEvent::Completion && e[1].tag1 == id.tag1 &&
@@ -162,13 +162,11 @@ TEST(HostLoop, RefusedRequestsFailWithTheExceptionNamed) {
 TEST(HostLoop, ValueIsStaleWhileItsBlockIsRetried) {
     Rig r({"--drop-every", "2", "--delay-ms", "100", "-s", "1:h4=7"}, [](HostConfig &c) { c.retryLimit = 1; });
     const Variable v = var(7, "4");
-    const auto before = WallClock::now();
     r.start({v});
     ASSERT_TRUE(r.host->waitScan(0, 3000));
     const Reading good = r.host->reading(v);
     EXPECT_EQ(good.quality, Quality::Good);
     EXPECT_EQ(good.data, le({7, 0}));
-    EXPECT_TRUE(good.lastGood >= before && good.lastGood <= WallClock::now());
     ASSERT_TRUE(eventually([&] { return r.host->reading(v).quality == Quality::Stale; }));
     const Reading stale = r.host->reading(v);
     EXPECT_EQ(stale.data, le({7, 0}));
@@ -192,7 +190,7 @@ TEST(HostLoop, AnAnsweredBroadcastNeverMeetsALaterRequest) {
     EXPECT_EQ(r.readBack(var(7, "20")), Values{20});
     EXPECT_EQ(r.host->stats().failures, 0u);
     EXPECT_EQ(r.host->stats().reconnects, 1u);
-    EXPECT_EQ(ModbusClient(r.sim.port(), 0).readHolding(5), 2); // unit 0, a device of its own here
+    EXPECT_TRUE(eventually([&] { return ModbusClient(r.sim.port(), 0).readHolding(5) == 2; })); // unit 0's own
 }
 
 // A server that takes unit 0 for "this device" answers a broadcast write.

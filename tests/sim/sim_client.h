@@ -97,15 +97,17 @@ private:
     size_t pieces_ = 0;
 };
 
+inline Bytes operator+(Bytes a, const Bytes &b) {
+    a.resize(a.size() + b.size()); // not insert(): GCC 12 at -O3 warns falsely on it
+    std::copy(b.begin(), b.end(), a.end() - static_cast<std::ptrdiff_t>(b.size()));
+    return a;
+}
+
 // A Modbus TCP frame: MBAP header (transaction `tid`, protocol 0, length,
 // unit) followed by the PDU.
 inline Bytes mbapFrame(uint16_t tid, uint8_t unit, const Bytes &pdu) {
     const size_t length = pdu.size() + 1;
-    Bytes frame = {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0,
-                   static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), unit};
-    frame.resize(7 + pdu.size()); // not insert(): GCC 12 at -O3 warns falsely on it
-    std::copy(pdu.begin(), pdu.end(), frame.begin() + 7);
-    return frame;
+    return Bytes{uint8_t(tid >> 8), uint8_t(tid), 0, 0, uint8_t(length >> 8), uint8_t(length), unit} + pdu;
 }
 
 #endif

@@ -12,21 +12,17 @@
 
 namespace {
 
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.resize(a.size() + b.size()); // not insert(): GCC 12 at -O3 warns falsely on it
-    std::copy(b.begin(), b.end(), a.end() - static_cast<std::ptrdiff_t>(b.size()));
-    return a;
-}
+const Bytes kRead = mbapFrame(0, 1, {3, 0, 0, 0, 1});
+const Bytes kAnswer = mbapFrame(0, 1, {3, 2, 0x12, 0x34});
 
 // Requests and the exact replies, in order on one connection, so a request
 // whose bytes were not all consumed shows as a wrong next answer.
 TEST(SimModbus, FunctionsAliasingAndExceptions) {
-    SimProcess sim({"--set", "1:h100=4660", "--set", "1:h5100=48879", "--set", "1:i1023=258"});
+    SimProcess sim({"--set", "1:h100=4660", "--set", "1:h5100=48879"});
     ASSERT_TRUE(sim.running());
     const struct { Bytes request, reply; } cases[] = { // PDUs
         {{3, 0, 100, 0, 2}, {3, 4, 0x12, 0x34, 0, 0}},
         {{3, 0x13, 0xEC, 0, 1}, {3, 2, 0xBE, 0xEF}}, // register 5100
-        {{4, 0x03, 0xFF, 0, 1}, {4, 2, 0x01, 0x02}},
         {{16, 0x33, 0x86, 0, 2, 4, 0x12, 0x34, 0x56, 0x78}, {16, 0x33, 0x86, 0, 2}}, // last two
         {{3, 0x33, 0x86, 0, 2}, {3, 4, 0x12, 0x34, 0x56, 0x78}},
         {{6, 0, 1, 0x5A, 0x5A}, {6, 0, 1, 0x5A, 0x5A}},
@@ -54,13 +50,12 @@ TEST(SimModbus, FunctionsAliasingAndExceptions) {
 TEST(SimModbus, FramingByTheHeader) {
     SimProcess sim({"--set", "1:h0=4660"});
     RawClient client(sim.port());
-    const Bytes read = mbapFrame(2, 1, {3, 0, 0, 0, 1}), answer = mbapFrame(2, 1, {3, 2, 0x12, 0x34});
-    const Bytes replies = mbapFrame(1, 1, {0x86, 3}) + answer;
-    EXPECT_EQ(client.exchange(mbapFrame(1, 1, {6, 0, 0}) + read, replies.size()), replies);
-    Bytes otherProtocol = read;
+    const Bytes replies = mbapFrame(1, 1, {0x86, 3}) + kAnswer;
+    EXPECT_EQ(client.exchange(mbapFrame(1, 1, {6, 0, 0}) + kRead, replies.size()), replies);
+    Bytes otherProtocol = kRead;
     otherProtocol[3] = 1;
     EXPECT_TRUE(client.exchange(otherProtocol, 1).empty()) << "another protocol is dropped";
-    EXPECT_EQ(client.exchange(read, answer.size()), answer);
+    EXPECT_EQ(client.exchange(kRead, kAnswer.size()), kAnswer);
     for (uint8_t length : {0, 1, 255}) { // the stream is out of step: closed
         RawClient bad(sim.port());
         EXPECT_TRUE(bad.exchange({0, 1, 0, 0, 0, length, 1, 3, 0, 0, 0, 1}, 1, 2000).empty());
@@ -70,11 +65,9 @@ TEST(SimModbus, FramingByTheHeader) {
 
 TEST(SimOptions, HelpBindAndBadCommandLines) {
     SimProcess elsewhere({"--bind", "127.0.0.2"});
-    ASSERT_TRUE(elsewhere.running());
-    EXPECT_FALSE(RawClient(elsewhere.port()).connected()) << "nothing listens on 127.0.0.1";
-    for (const std::string help : {"--help", "-h"}) // exit status 0, and the examples at the end
-        EXPECT_EQ(std::system(("text=$('" PLC_SIM_PATH "' " + help + ") && echo \"$text\" | grep -q '^Examples:'").c_str()),
-                  0);
+    EXPECT_TRUE(elsewhere.running() && !RawClient(elsewhere.port()).connected()) << "nothing listens on 127.0.0.1";
+    // --help: exit status 0, and the examples at the end
+    EXPECT_EQ(std::system("text=$('" PLC_SIM_PATH "' --help) && echo \"$text\" | grep -q '^Examples:'"), 0);
     const struct { std::vector<std::string> args; const char *message; } cases[] = {
         {{"--port", "70000"}, "--port 70000: expected a whole number in 0..65535"},
         {{"--bogus"}, "unknown option --bogus"},
@@ -110,14 +103,11 @@ TEST(SimOptions, TypedPresetsAndPresetFile) {
     EXPECT_EQ(r[0], 0xFFFE);
 }
 
-const Bytes kRead = mbapFrame(0, 1, {3, 0, 0, 0, 1});
-const Bytes kAnswer = mbapFrame(0, 1, {3, 2, 0x12, 0x34});
-
 // Each fault mode on a simulator of its own: its replies, whether it closed
 // the connection, and the counts it prints when stopped.
 TEST(SimFaults, DropExceptionShortAndClose) {
     const Bytes write1 = mbapFrame(0, 1, {6, 0, 0, 0, 1}), write2 = mbapFrame(0, 1, {6, 0, 0, 0, 2});
-    const struct { const char *mode, *every; std::vector<std::pair<Bytes, Bytes>> exchanges; const char *counts; } cases[] = {
+    const struct { const char *mode, *n; std::vector<std::pair<Bytes, Bytes>> replies; const char *counts; } cases[] = {
         {"--drop-every", "2", {{kRead, kAnswer}, {kRead, {}}, {kRead, kAnswer}, {kRead, {}}},
          "4 dropped=2 exceptions=0 short=0 closed=0"},
         {"--exception-every", "2", // the refused write stores nothing
@@ -128,9 +118,9 @@ TEST(SimFaults, DropExceptionShortAndClose) {
         {"--close-every", "2", {{kRead, kAnswer}, {kRead, {}}}, "2 dropped=0 exceptions=0 short=0 closed=1"},
     };
     for (const auto &c : cases) {
-        SimProcess sim({c.mode, c.every, "--set", "1:h0=4660"});
+        SimProcess sim({c.mode, c.n, "--set", "1:h0=4660"});
         RawClient client(sim.port());
-        for (const auto &e : c.exchanges)
+        for (const auto &e : c.replies)
             EXPECT_EQ(client.exchange(e.first, kAnswer.size(), 500), e.second) << c.mode;
         EXPECT_EQ(client.closed(), std::string(c.mode) == "--close-every");
         EXPECT_EQ(sim.stop(), 0);
