@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -67,8 +68,7 @@ struct Rig {
             tune(c);
         host = std::make_unique<PlcHost>(c);
         std::string error;
-        loaded = host->load(error);
-        EXPECT_TRUE(loaded) << error;
+        EXPECT_TRUE(host->load(error)) << error;
     }
     ~Rig() { host.reset(); } // the host stops before the simulator does
 
@@ -78,45 +78,32 @@ struct Rig {
         host->start();
     }
 
-    PlcHost::Status write(const Variable &v, const QByteArray &value, int timeoutMs = 3000) {
+    // A write or one-shot read (no value) and its completion status.
+    PlcHost::Status request(const Variable &v, const QByteArray *value = nullptr, int idleMs = 3000) {
         RequestId id;
         std::string error;
-        EXPECT_TRUE(host->write(v, value, &id, error)) << error;
-        return host->waitCompletion(id, timeoutMs);
+        const bool queued = value ? host->write(v, *value, &id, error) : host->readOnce(v, &id, error);
+        EXPECT_TRUE(queued) << error;
+        return queued ? host->waitCompletion(id, idleMs) : PlcHost::Failed;
     }
-
-    PlcHost::Status read(const Variable &v, int timeoutMs = 3000) {
-        RequestId id;
-        std::string error;
-        EXPECT_TRUE(host->readOnce(v, &id, error)) << error;
-        return host->waitCompletion(id, timeoutMs);
-    }
+    PlcHost::Status write(const Variable &v, const QByteArray &value) { return request(v, &value); }
 
     // Reads the variable from the PLC once, then its values from the driver.
     std::vector<std::uint32_t> readBack(const Variable &v) {
-        EXPECT_EQ(read(v), PlcHost::Done) << v.label;
+        EXPECT_EQ(request(v), PlcHost::Done) << v.label;
         return host->values(v);
-    }
-
-    std::uint32_t first(const Variable &v) const {
-        const std::vector<std::uint32_t> values = host->values(v);
-        return values.empty() ? 0 : values[0];
     }
 
     // True once the host reported a line holding `text`.
     bool reported(const std::string &text) {
         return eventually([&] {
             std::lock_guard<std::mutex> lock(linesMutex);
-            for (const std::string &line : lines)
-                if (line.find(text) != std::string::npos)
-                    return true;
-            return false;
+            return std::any_of(lines.begin(), lines.end(), [&](auto &line) { return line.find(text) != line.npos; });
         });
     }
 
     SimProcess sim;
     std::unique_ptr<PlcHost> host;
-    bool loaded = false;
     std::mutex linesMutex;
     std::vector<std::string> lines; // the host's report lines
 };

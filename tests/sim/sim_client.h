@@ -11,40 +11,36 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
 
 class ModbusClient {
 public:
-    explicit ModbusClient(int port, int unit = 1, int timeoutMs = 200) : ctx_(modbus_new_tcp("127.0.0.1", port)) {
+    explicit ModbusClient(int port, int unit = 1, int timeoutMs = 200)
+        : ctx_(modbus_new_tcp("127.0.0.1", port), [](modbus_t *ctx) {
+              modbus_close(ctx);
+              modbus_free(ctx);
+          }) {
         if (!ctx_)
             return;
-        modbus_set_slave(ctx_, unit);
-        modbus_set_response_timeout(ctx_, 0, static_cast<uint32_t>(timeoutMs) * 1000);
-        connected_ = modbus_connect(ctx_) == 0;
+        modbus_set_slave(ctx(), unit);
+        modbus_set_response_timeout(ctx(), 0, static_cast<uint32_t>(timeoutMs) * 1000);
+        connected_ = modbus_connect(ctx()) == 0;
     }
-    ~ModbusClient() {
-        if (ctx_) {
-            modbus_close(ctx_);
-            modbus_free(ctx_);
-        }
-    }
-    ModbusClient(const ModbusClient &) = delete;
-    ModbusClient &operator=(const ModbusClient &) = delete;
 
     bool connected() const { return connected_; }
-    modbus_t *ctx() const { return ctx_; }
-    void setUnit(int unit) { modbus_set_slave(ctx_, unit); }
+    modbus_t *ctx() const { return ctx_.get(); }
 
     // One holding register, or -1 on failure (errno says why).
     int readHolding(int address) {
         uint16_t value = 0;
-        return modbus_read_registers(ctx_, address, 1, &value) == 1 ? value : -1;
+        return modbus_read_registers(ctx(), address, 1, &value) == 1 ? value : -1;
     }
 
 private:
-    modbus_t *ctx_;
+    std::unique_ptr<modbus_t, void (*)(modbus_t *)> ctx_;
     bool connected_ = false;
 };
 
@@ -65,8 +61,7 @@ public:
     RawClient &operator=(const RawClient &) = delete;
 
     bool connected() const { return connected_; }
-    // Whether the peer closed the connection, and how many reads the last
-    // receive took.
+    // Whether the peer closed the connection; how many reads the last receive took.
     bool closed() const { return closed_; }
     size_t pieces() const { return pieces_; }
 
@@ -102,15 +97,17 @@ private:
     size_t pieces_ = 0;
 };
 
+inline Bytes operator+(Bytes a, const Bytes &b) {
+    a.resize(a.size() + b.size()); // not insert(): GCC 12 at -O3 warns falsely on it
+    std::copy(b.begin(), b.end(), a.end() - static_cast<std::ptrdiff_t>(b.size()));
+    return a;
+}
+
 // A Modbus TCP frame: MBAP header (transaction `tid`, protocol 0, length,
 // unit) followed by the PDU.
 inline Bytes mbapFrame(uint16_t tid, uint8_t unit, const Bytes &pdu) {
     const size_t length = pdu.size() + 1;
-    Bytes frame = {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0,
-                   static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), unit};
-    frame.resize(7 + pdu.size()); // not insert(): GCC 12 at -O3 warns falsely on it
-    std::copy(pdu.begin(), pdu.end(), frame.begin() + 7);
-    return frame;
+    return Bytes{uint8_t(tid >> 8), uint8_t(tid), 0, 0, uint8_t(length >> 8), uint8_t(length), unit} + pdu;
 }
 
 #endif

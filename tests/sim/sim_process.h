@@ -1,5 +1,5 @@
-// Runs the simulated PLC as a child process for a test: starts it on a free
-// loopback port, reads the port it announces, and stops it by its PID.
+// Runs the simulated PLC (or another server that takes "--port 0" and
+// prints "PORT <n>") as a child process for a test, and stops it by its PID.
 //
 //     SimProcess sim({"--units", "1,2", "--drop-every", "3"});
 //     ASSERT_TRUE(sim.running());
@@ -12,13 +12,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,31 +27,34 @@
 
 class SimProcess {
 public:
-    // Starts the simulator with `args` (always with "--port 0" in front, so a
-    // later --port in `args` wins) and waits at most 5 s for its PORT line.
-    explicit SimProcess(const std::vector<std::string> &args = {}, const std::string &program = PLC_SIM_PATH) {
-        char errorTemplate[] = "/tmp/plc_sim_stderr_XXXXXX";
-        errorFd_ = mkostemp(errorTemplate, O_CLOEXEC);
+    // Starts `program --port 0 args...` (a later --port in args wins) and
+    // waits at most 5 s for each byte of its PORT line.
+    explicit SimProcess(std::vector<std::string> args = {}, const std::string &program = PLC_SIM_PATH) {
+        char errorPath[] = "/tmp/plc_sim_stderr_XXXXXX";
+        errorFd_ = mkostemp(errorPath, O_CLOEXEC);
         int out[2];
-        if (errorFd_ < 0 || unlink(errorTemplate) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        if (errorFd_ < 0 || unlink(errorPath) != 0 || pipe2(out, O_CLOEXEC) != 0)
             return;
-        std::vector<std::string> argv = {program, "--port", "0"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> cargv;
-        for (std::string &arg : argv)
-            cargv.push_back(&arg[0]);
-        cargv.push_back(nullptr);
+        args.insert(args.begin(), {program, "--port", "0"});
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(&arg[0]);
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
             dup2(errorFd_, STDERR_FILENO);
-            execvp(cargv[0], cargv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         close(out[1]);
-        outFd_ = out[0];
-        if (pid_ > 0)
-            port_ = readPort();
+        outFd_ = out[0]; // kept open: a child writing to a closed pipe would die
+        std::string line;
+        pollfd pfd = {outFd_, POLLIN, 0};
+        char c = 0;
+        while (pid_ > 0 && c != '\n' && poll(&pfd, 1, 5000) > 0 && read(outFd_, &c, 1) == 1)
+            line += c;
+        std::sscanf(line.c_str(), "PORT %d", &port_);
     }
     ~SimProcess() {
         stop();
@@ -64,13 +65,12 @@ public:
     SimProcess(const SimProcess &) = delete;
     SimProcess &operator=(const SimProcess &) = delete;
 
-    // True once the simulator has announced its port.
+    // True once the child announced its port, until stop().
     bool running() const { return port_ > 0 && !stopped_; }
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
 
-    // Sends SIGTERM to the child and reaps it (SIGKILL after 5 s). Returns its
-    // exit status, or -1 when it did not exit normally or never started.
+    // SIGTERM, then SIGKILL after 5 s; the exit status, or -1 when the child
+    // did not exit normally or never started.
     int stop() {
         if (pid_ <= 0 || stopped_)
             return status_;
@@ -80,12 +80,9 @@ public:
         pid_t done = 0;
         for (int i = 0; i < 500 && (done = waitpid(pid_, &raw, WNOHANG)) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (done == 0) {
-            kill(pid_, SIGKILL);
+        if (done == 0 && kill(pid_, SIGKILL) == 0)
             done = waitpid(pid_, &raw, 0);
-        }
-        status_ = done > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return status_;
+        return status_ = done > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
 
     // What the child wrote to stderr so far (all of it after stop()).
@@ -93,32 +90,12 @@ public:
         std::string text;
         char chunk[4096];
         ssize_t got;
-        for (off_t offset = 0; (got = pread(errorFd_, chunk, sizeof chunk, offset)) > 0; offset += got)
+        for (off_t at = 0; (got = pread(errorFd_, chunk, sizeof chunk, at)) > 0; at += got)
             text.append(chunk, static_cast<size_t>(got));
         return text;
     }
 
 private:
-    // Reads stdout up to the first newline; "PORT <n>" gives n, anything else
-    // (the child exited, or 5 s passed) gives 0.
-    int readPort() {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        char chunk[64];
-        while (line.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
-            pollfd pfd = {outFd_, POLLIN, 0};
-            const ssize_t got = left > 0 && poll(&pfd, 1, static_cast<int>(left)) > 0
-                                    ? read(outFd_, chunk, sizeof chunk) : 0;
-            if (got <= 0)
-                return 0;
-            line.append(chunk, static_cast<size_t>(got));
-        }
-        int port = 0;
-        return std::sscanf(line.c_str(), "PORT %d", &port) == 1 ? port : 0;
-    }
-
     pid_t pid_ = -1;
     int outFd_ = -1;
     int errorFd_ = -1;
