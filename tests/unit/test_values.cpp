@@ -91,31 +91,53 @@ TEST_F(Values, ByteWriteMerge) {
     }
 }
 
-// Images: Input[3] 0xA1B2, Holding[3] 0x1234, Holding[4..5] 0x5678 0x1234,
-// Ext[3] 0xCAFE, Holding[1023] 0xBEEF, and the first register of the image
-// behind each end.
-TEST_F(Values, ReadsFromImages) {
-    for (auto [area, reg, value] : {std::tuple<int, int, quint16>{0, 3, 0xA1B2}, {1, 0, 0xDEAD}, {1, 3, 0x1234},
-                                    {1, 5, 0x1234}, {1, 4, 0x5678}, {1, 1023, 0xBEEF}, {2, 0, 0xDEAD}, {2, 3, 0xCAFE}})
-        seed(1, area, reg, value);
-    const struct { int regType; const char *address; int count; QByteArray expected; } cases[] = {
+// Element layouts, the same in the images and in a station's registers:
+// Input[3] 0xA1B2, Holding[3] 0x1234, Holding[4..5] 0x5678 0x1234, Ext[3]
+// 0xCAFE, Holding[1023] 0xBEEF, and the first register behind each image.
+// With one station the station does not matter; reading never allocates.
+TEST_F(Values, ReadsFromBothStores) {
+    // multi: what several stations read where it differs
+    const struct { int regType; const char *address; int count; QByteArray expected, multi = {}; } cases[] = {
         {7, "3", 1, bytes({0x34, 0x12})}, {6, "3", 1, bytes({0xB2, 0xA1})}, {8, "3", 1, bytes({0xFE, 0xCA})},
         {4, "7", 2, bytes({0x12, 0, 0x78, 0})}, // odd byte high half, even byte low half
         {1, "6.0", 8, bytes({0, 0, 1, 0, 1, 1, 0, 0})}, {10, "2", 2, bytes({0x78, 0x56, 0x34, 0x12})},
-        {10, "2", 1, bytes({0x34, 0x12})}, // one register: the upper one
+        {10, "2", 1, bytes({0x34, 0x12}), bytes({0x78, 0x56})}, // one register: the upper one of an image
         {10, "2", 3, bytes({0x78, 0x56, 0x34, 0x12})}, // an odd last register is dropped
         {11, "1", 2, bytes({0, 0, 0xFE, 0xCA})}, {7, "3", 0, QByteArray()}, {12, "3", 1, QByteArray()},
         // out of the image: zero bytes in the layout of the kind
         {7, "1023", 3, bytes({0xEF, 0xBE, 0, 0, 0, 0})}, {8, "8192", 1, bytes({0, 0})},
         {4, "2048", 1, bytes({0, 0})}, {1, "2048.0", 2, bytes({0, 0})}, {10, "512", 2, bytes({0, 0, 0, 0})},
-        {10, "511", 1, bytes({0xEF, 0xBE})}, {10, "2147483647", 2, bytes({0, 0, 0, 0})},
+        {10, "511", 1, bytes({0xEF, 0xBE}), bytes({0, 0})}, {10, "2147483647", 2, bytes({0, 0, 0, 0})},
         {1, "268435455.7", 2, bytes({0, 0})},
     };
-    for (const auto &c : cases)
-        for (int station : {1, 77, 256}) // the station does not matter with one station
-            EXPECT_EQ(get(c.regType, c.address, c.count, station).toHex(), c.expected.toHex())
-                << "type " << c.regType << " at " << c.address << " count " << c.count;
-    EXPECT_EQ(get(1, "0.0", 65536).size(), 65536);
+    for (int multi : {0, 1}) {
+        info.multiStation = multi;
+        for (auto [area, reg, value] : {std::tuple<int, int, quint16>{0, 3, 0xA1B2}, {1, 0, 0xDEAD}, {1, 3, 0x1234},
+                                        {1, 5, 0x1234}, {1, 4, 0x5678}, {1, 1023, 0xBEEF}, {2, 0, 0xDEAD},
+                                        {2, 3, 0xCAFE}})
+            seed(1, area, reg, value);
+        const qint64 allocated = probe.stationRegistersAllocated();
+        for (const auto &c : cases)
+            for (int station : multi ? std::vector<int>{1} : std::vector<int>{1, 77, 256})
+                EXPECT_EQ(get(c.regType, c.address, c.count, station).toHex(),
+                          (multi && !c.multi.isNull() ? c.multi : c.expected).toHex())
+                    << "type " << c.regType << " at " << c.address << " count " << c.count << " multi " << multi;
+        EXPECT_EQ(get(1, "0.0", 65536, 9).size(), 65536);
+        EXPECT_EQ(probe.stationRegistersAllocated(), allocated);
+    }
+    // Every station 0..255 has every register of every area to itself.
+    for (bool reading : {false, true})
+        for (int station : {0, 1, 2, 255})
+            for (int area = 0; area <= 2; ++area)
+                for (int reg : {0, 1, 3, 65534, 65535}) {
+                    const int value = station << 8 | area << 4 | (reg & 0xF);
+                    if (!reading)
+                        seed(station, area, reg, quint16(value));
+                    else
+                        EXPECT_EQ(get(6 + area, QByteArray::number(reg).constData(), 1, station),
+                                  bytes({value & 0xFF, value >> 8})) << station << " " << area << " " << reg;
+                }
+    EXPECT_EQ(get(7, "65535", 3, 9), bytes({0, 0, 0, 0, 0, 0}));
 }
 
 // Refused reads answer 0 and leave the data alone; with several stations a
@@ -139,36 +161,6 @@ TEST_F(Values, RefusedReadsLeaveDataAlone) {
         }
     }
     EXPECT_EQ(probe.stationRegistersAllocated(), 0);
-}
-
-// Every station 0..255 has every register of every area to itself; reading
-// never allocates any.
-TEST_F(Values, ReadsFromStationRegisters) {
-    info.multiStation = 1;
-    for (bool reading : {false, true})
-        for (int station : {0, 1, 2, 255})
-            for (int area = 0; area <= 2; ++area)
-                for (int reg : {0, 1, 3, 65534, 65535}) {
-                    const int value = station << 8 | area << 4 | (reg & 0xF);
-                    if (!reading)
-                        seed(station, area, reg, quint16(value));
-                    else
-                        EXPECT_EQ(get(6 + area, QByteArray::number(reg).constData(), 1, station),
-                                  bytes({value & 0xFF, value >> 8})) << station << " " << area << " " << reg;
-                }
-    seed(1, 1, 3, 0x1234);
-    seed(1, 1, 4, 0x5678);
-    EXPECT_EQ(get(4, "7", 2), bytes({0x12, 0, 0x78, 0}));
-    EXPECT_EQ(get(1, "6.0", 8), bytes({0, 0, 1, 0, 1, 1, 0, 0}));
-    EXPECT_EQ(get(10, "2", 1), bytes({0x78, 0x56})); // one register: the lower one here
-    seed(1, 1, 0, 2);
-    EXPECT_EQ(get(1, "0.0", 2), bytes({0, 1}));
-
-    const qint64 allocated = probe.stationRegistersAllocated();
-    EXPECT_EQ(get(7, "65535", 3, 9), bytes({0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(get(7, "2147483647", 2, 9), bytes({0, 0, 0, 0}));
-    EXPECT_EQ(get(1, "268435455.7", 2, 9), bytes({0, 0}));
-    EXPECT_EQ(probe.stationRegistersAllocated(), allocated);
 }
 
 // The local-only write path: elements the value does not hold completely are
