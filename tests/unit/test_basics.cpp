@@ -60,7 +60,7 @@ TEST(AddressText, ConvertsByTypeAndRefusesWhatDoesNotFit) {
         // other known types: a decimal number; text that is not one is 0
         {7, "100", 100}, {7, "abc", 0}, {8, "-5", -5}, {12, "100", 0}, {-1, "1.2", 0},
         // numbers beyond 32 bits are unusable, never wrapped
-        {7, "2147483647", INT_MAX}, {7, "2147483648", -1}, {4, "99999999999", -1},
+        {7, "2147483647", INT_MAX}, {7, "2147483648", -1}, {4, "99999999999", -1}, {7, "-2147483649", -1},
         {0, "268435455.7", INT_MAX}, {0, "268435456.0", -1}, {1, "0.2147483648", -1},
     };
     for (const auto &c : cases)

@@ -70,7 +70,8 @@ TEST_F(Frames, Writes) {
         // the last addresses the wire reaches, and the first beyond them
         {4, 70001, 3, 1, bytes({0x5A}), {bytes({3, 0x88, 0xB8, 0, 1}), bytes({6, 0x88, 0xB8, 0x5A, 0})}},
         {4, 131071, 3, 1, bytes({0x5A}), {bytes({3, 0xFF, 0xFF, 0, 1}), bytes({6, 0xFF, 0xFF, 0x5A, 0})}},
-        {4, 131072, 3, 1, bytes({0x5A}), {}}, {1, 65535, 1, 1, bytes({1}), {bytes({5, 0xFF, 0xFF, 0xFF, 0})}},
+        {4, 131072, 3, 1, bytes({0x5A}), {}}, {4, -1, 3, 1, bytes({0x5A}), {}},
+        {1, 65535, 1, 1, bytes({1}), {bytes({5, 0xFF, 0xFF, 0xFF, 0})}},
         {1, 65536, 1, 1, bytes({1}), {}}, {2, 60536, 1, 1, bytes({1}), {}},
         {7, 65535, 1, 1, bytes({1, 0}), {bytes({6, 0xFF, 0xFF, 0, 1})}},
         {7, 65535, 1, 2, bytes({1, 0, 2, 0}), {}}, {8, 60535, 1, 2, bytes({1, 0, 2, 0}), {}},
