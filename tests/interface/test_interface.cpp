@@ -10,41 +10,23 @@
 
 namespace {
 
-template <typename F>
-F symbol(void *lib, const char *name) {
-    void *p = lib ? dlsym(lib, name) : nullptr;
-    EXPECT_NE(p, nullptr) << name;
-    return reinterpret_cast<F>(p);
-}
-
-#define ENTRY(name) decltype(&::name) name = symbol<decltype(&::name)>(lib, #name)
-
-// The plug-in's entry points, resolved from a fresh load for each test.
+// A fresh load of the plug-in for each test.
 struct Plugin {
     void *lib = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ENTRY(SetComInfo);
-    ENTRY(RegistCallBackFuncIntf);
-    ENTRY(FlashLocalRegister);
-    ENTRY(PLCAddressChangeIntef);
-    ENTRY(AddListOnceReadVar);
-    ENTRY(AddListWriteVar);
-    ENTRY(ReCreatReadVarList);
-    ENTRY(ComCommunication);
-    ENTRY(DataCom);
-    ENTRY(GetRegisterData);
-    ENTRY(SetRegisterData);
-    ENTRY(QueryFinishFlag);
-    ENTRY(CalCRC);
-    ENTRY(CalXOR);
-    ENTRY(DigitalToASCII);
-    ENTRY(ASCIIToDigital);
-    int *LB = symbol<int *>(lib, "LB");
-
     ~Plugin() {
         if (lib)
             dlclose(lib);
     }
+    template <typename F>
+    F symbol(const char *name) const {
+        void *p = lib ? dlsym(lib, name) : nullptr;
+        EXPECT_NE(p, nullptr) << name;
+        return reinterpret_cast<F>(p);
+    }
 };
+
+// An exported function or variable of the plug-in `p`, by its declared name.
+#define EXPORTED(name) p.symbol<decltype(&::name)>(#name)
 
 int completions = 0;
 int countCompletion(int handle, int, int, int status) {
@@ -66,72 +48,62 @@ QByteArray plcReply(const Protocol &p) {
     return p.frame.left(4) + bytes({char(length >> 8), char(length), p.frame[6]}) + pdu;
 }
 
-TEST(Interface, AnswersBeforeSetUpAndStoresHostValues) {
-    Plugin p;
-    ASSERT_NE(p.lib, nullptr) << dlerror();
-    EXPECT_EQ(p.QueryFinishFlag(), 1);
-    QByteArray none;
-    ASSERT_NE(p.DataCom(&none, 0), nullptr);
-    EXPECT_EQ(p.DataCom(&none, 0)->result, 1);
-    ComInfo info{};
-    info.hostStatus0 = 7;
-    p.SetComInfo(&info);
-    EXPECT_EQ(info.hostStatus0, 0);
-    p.FlashLocalRegister(11, 22, 33);
-    EXPECT_EQ(*p.LB, 11);
-    EXPECT_EQ(p.PLCAddressChangeIntef(1, QStringLiteral("12.3")), 99);
-    EXPECT_EQ(p.PLCAddressChangeIntef(7, QStringLiteral("2147483648")), -1);
-    unsigned char check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    EXPECT_EQ(p.CalCRC(check, 9), 0x4B37);
-    EXPECT_EQ(p.CalXOR(check, 0), 0);
-    EXPECT_EQ(p.ASCIIToDigital(p.DigitalToASCII(15)), 15);
-}
-
-// A host's loop in small: a cyclic plan, a one-shot read and a write become
-// frames; replies come back through DataCom and the values through
-// GetRegisterData.
+// Calls before set-up answer harmlessly; then a host's loop in small: a
+// cyclic plan, a one-shot read and writes become frames, replies come back
+// through DataCom and the values through GetRegisterData.
 TEST(Interface, HostLoopThroughTheExports) {
     Plugin p;
     ASSERT_NE(p.lib, nullptr) << dlerror();
+    EXPECT_EQ(EXPORTED(QueryFinishFlag)(), 1);
+    QByteArray none;
+    EXPECT_EQ(EXPORTED(DataCom)(&none, 0)->result, 1);
+    EXPORTED(FlashLocalRegister)(11, 22, 33);
+    EXPECT_EQ(std::make_tuple(*EXPORTED(LB), *EXPORTED(LW), *EXPORTED(RWI)), std::make_tuple(11, 22, 33));
+    EXPECT_EQ(EXPORTED(PLCAddressChangeIntef)(1, QStringLiteral("12.3")), 99);
+    unsigned char check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(EXPORTED(CalCRC)(check, 9), 0x4B37);
+    EXPECT_EQ(EXPORTED(ASCIIToDigital)(EXPORTED(DigitalToASCII)(15)), 15);
+
     ComInfo info{};
     info.maxRegsPerFrame = 100;
     info.defaultStation = 1;
     info.retryLimit = 2;
     info.hostHandle = 42;
     info.writeMode = 2;
-    p.SetComInfo(&info);
-    p.RegistCallBackFuncIntf(countCompletion, ignoreNotify);
+    info.hostStatus0 = 7;
+    EXPORTED(SetComInfo)(&info);
+    EXPECT_EQ(info.hostStatus0, 0);
+    EXPORTED(RegistCallBackFuncIntf)(countCompletion, ignoreNotify);
     completions = 0;
-
     HOSTVAR var;
     var.regType = 7;
     var.count = 4;
     QList<HOSTVAR> vars{var, var};
     vars[0].address = QStringLiteral("100");
     vars[1].address = QStringLiteral("106");
-    EXPECT_EQ(p.ReCreatReadVarList(&vars), 0);
-    const Protocol *frame = p.ComCommunication();
+    EXPECT_EQ(EXPORTED(ReCreatReadVarList)(&vars), 0);
+    const Protocol *frame = EXPORTED(ComCommunication)();
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(frame->frame, bytes({0, 1, 0, 0, 0, 6, 1, 3, 0, 100, 0, 10})); // transaction 1
     EXPECT_EQ(frame->replyLen, 29);
     QByteArray reply = bytes({0, 1, 0, 0, 0, 23, 1, 3, 20, 0x12, 0x34}) + QByteArray(18, '\0');
-    EXPECT_EQ(p.DataCom(&reply, reply.size())->result, 1);
+    EXPECT_EQ(EXPORTED(DataCom)(&reply, reply.size())->result, 1);
     QByteArray data;
-    EXPECT_EQ(p.GetRegisterData(nullptr, 7, QStringLiteral("100"), 1, data, 1), 1);
+    EXPECT_EQ(EXPORTED(GetRegisterData)(nullptr, 7, QStringLiteral("100"), 1, data, 1), 1);
     EXPECT_EQ(data, bytes({0x34, 0x12}));
 
     RW_VAR once;
     once.regType = 7;
     once.address = QStringLiteral("100");
     once.count = 250;
-    EXPECT_EQ(p.AddListOnceReadVar(&once, 0), 3); // registers 100, 200, 300
+    EXPECT_EQ(EXPORTED(AddListOnceReadVar)(&once, 0), 3); // registers 100, 200, 300
     RW_VAR write = once;
-    EXPECT_EQ(p.AddListWriteVar(&write, 0), 1);
-    EXPECT_EQ(p.SetRegisterData(QString(), 7, QStringLiteral("5"), 1, bytes({1, 0}), 1, 1, 2), 2);
+    EXPECT_EQ(EXPORTED(AddListWriteVar)(&write, 0), 1);
+    EXPECT_EQ(EXPORTED(SetRegisterData)(QString(), 7, QStringLiteral("5"), 1, bytes({1, 0}), 1, 1, 2), 2);
     for (int i = 0; i < 20 && completions < 3; ++i)
-        if (const Protocol *next = p.ComCommunication()) {
+        if (const Protocol *next = EXPORTED(ComCommunication)()) {
             QByteArray answer = plcReply(*next);
-            EXPECT_EQ(p.DataCom(&answer, answer.size())->result, 1);
+            EXPECT_EQ(EXPORTED(DataCom)(&answer, answer.size())->result, 1);
         }
     EXPECT_EQ(completions, 3); // two writes, and the one-shot read once for its three pieces
 }
@@ -147,33 +119,33 @@ TEST(Interface, FrameAndResultStayPutWhileOtherThreadsQueue) {
     info.maxRegsPerFrame = 10;
     info.defaultStation = 1;
     info.writeMode = 2;
-    p.SetComInfo(&info);
-    p.RegistCallBackFuncIntf(countCompletion, ignoreNotify);
-    const auto queueMany = [&p](int tag0) {
+    EXPORTED(SetComInfo)(&info);
+    EXPORTED(RegistCallBackFuncIntf)(countCompletion, ignoreNotify);
+    const auto queueMany = [&](int tag0) {
         for (int i = 0; i < 600; ++i) {
             const QString address = QString::number(i);
-            p.SetRegisterData(QString(), 7, address, 1, bytes({char(i), 0}), 1, tag0, i);
+            EXPORTED(SetRegisterData)(QString(), 7, address, 1, bytes({char(i), 0}), 1, tag0, i);
             RW_VAR once;
             once.hostTag0 = tag0;
             once.regType = 7;
             once.address = address;
             once.count = 1;
-            p.AddListOnceReadVar(&once, 0);
+            EXPORTED(AddListOnceReadVar)(&once, 0);
         }
     };
-    EXPECT_EQ(p.SetRegisterData(QString(), 7, QStringLiteral("5"), 1, bytes({1, 0}), 1, 1, 2), 1);
-    const Protocol *frame = p.ComCommunication();
+    EXPECT_EQ(EXPORTED(SetRegisterData)(QString(), 7, QStringLiteral("5"), 1, bytes({1, 0}), 1, 1, 2), 1);
+    const Protocol *frame = EXPORTED(ComCommunication)();
     ASSERT_NE(frame, nullptr);
     const QByteArray sent = frame->frame;
     std::thread other(queueMany, 10);
     queueMany(20);
     other.join();
-    EXPECT_EQ(p.ComCommunication(), frame); // still the one in flight, in place
+    EXPECT_EQ(EXPORTED(ComCommunication)(), frame); // still the one in flight, in place
     EXPECT_EQ(frame->frame, sent);
     EXPECT_EQ(frame->var.hostTag1, 2);
 
     QByteArray echo = frame->frame; // function 6 is answered with its request
-    const RW_VAR *result = p.DataCom(&echo, echo.size());
+    const RW_VAR *result = EXPORTED(DataCom)(&echo, echo.size());
     std::thread more(queueMany, 30);
     EXPECT_EQ(result->result, 1);
     EXPECT_EQ(result->hostTag1, 2);

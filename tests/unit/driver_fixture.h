@@ -1,24 +1,36 @@
 // Shared set-up for unit tests: a private driver object wired to a ComInfo
-// record and to callbacks that record every call, record builders, and the
-// replies a well-behaved PLC gives.
+// record and to callbacks that record every call, record builders, the
+// replies a well-behaved PLC gives, and DriverProbe, the tests' one view of
+// the driver's private state (its queues, its store and its two locks).
 #ifndef DRIVER_FIXTURE_H
 #define DRIVER_FIXTURE_H
 
-#include "driver_probe.h"
+#include "driver.h"
 
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <tuple>
 #include <vector>
 
-struct CompletionCall {
-    int hostHandle, hostTag0, hostTag1, status;
-    bool operator==(const CompletionCall &o) const {
-        return hostHandle == o.hostHandle && hostTag0 == o.hostTag0 && hostTag1 == o.hostTag1 &&
-               status == o.status;
-    }
+class DriverProbe {
+public:
+    explicit DriverProbe(ModbusTcpDriver &driver) : d_(driver) {}
+    QList<RW_VAR> &writes() { return d_.writes_; }
+    QList<RW_VAR> &onceReads() { return d_.onceReads_; }
+    QList<RW_VAR> &cyclicBlocks() { return d_.cyclicBlocks_; }
+    // Area 0..2 of the store as the current mode sees it.
+    RegisterArea area(int station, int area) { return d_.store_.area(d_.multiStation(), station, area); }
+    qint64 stationRegistersAllocated() const { return d_.store_.stations().allocatedRegisters(); }
+    QMutex &queueMutex() { return d_.queueMutex_; }
+    QMutex &storeMutex() { return d_.storeMutex_; }
+
+private:
+    ModbusTcpDriver &d_;
 };
-using Calls = std::vector<CompletionCall>;
+
+using Call = std::tuple<int, int, int, int>; // hostHandle, hostTag0, hostTag1, status
+using Calls = std::vector<Call>;
 
 struct CallbackLog {
     Calls completions;
@@ -31,13 +43,12 @@ inline CallbackLog &callbackLog() {
 }
 
 inline int recordCompletion(int handle, int tag0, int tag1, int status) {
-    callbackLog().completions.push_back({handle, tag0, tag1, status});
+    callbackLog().completions.emplace_back(handle, tag0, tag1, status);
     return 0;
 }
 
 inline int recordNotify(QList<RW_VAR> list, int tag0, int flag) {
-    EXPECT_TRUE(list.isEmpty());
-    EXPECT_EQ(flag, 1);
+    EXPECT_TRUE(list.isEmpty() && flag == 1);
     callbackLog().notifies.push_back(tag0);
     return 0;
 }
@@ -62,8 +73,8 @@ inline RW_VAR readVar(int station, int area, int regAddr, int count, int tag0 = 
 }
 
 // A write record as the write queue holds it (element address, type 0..11).
-inline RW_VAR writeVar(int station, int regType, int regAddr, const QByteArray &value,
-                       int count = 1, int tag0 = 0, int tag1 = 0) {
+inline RW_VAR writeVar(int station, int regType, int regAddr, const QByteArray &value, int count = 1,
+                       int tag0 = 0, int tag1 = 0) {
     RW_VAR var = readVar(station, regType, regAddr, count, tag0, tag1);
     var.accessKind = PLC_ACCESS_WRITE;
     var.value = value;
@@ -80,8 +91,7 @@ inline RW_VAR variable(int regType, const char *address, int count, int tag0 = 0
     return var;
 }
 
-inline HOSTVAR hostVar(int regType, const char *address, int count, int station = 0,
-                       const char *label = "") {
+inline HOSTVAR hostVar(int regType, const char *address, int count, int station = 0, const char *label = "") {
     HOSTVAR var;
     var.regType = quint8(regType);
     var.address = QString::fromLatin1(address);
@@ -89,14 +99,6 @@ inline HOSTVAR hostVar(int regType, const char *address, int count, int station 
     var.station = quint8(station);
     var.label = QString::fromLatin1(label);
     return var;
-}
-
-// hostTag0 of each record of a queue.
-inline std::vector<int> tags(const QList<RW_VAR> &queue) {
-    std::vector<int> out;
-    for (const RW_VAR &r : queue)
-        out.push_back(r.hostTag0);
-    return out;
 }
 
 // A Modbus TCP reply to `frame`: its transaction and protocol identifiers,
@@ -136,7 +138,6 @@ protected:
         info.maxRegsPerFrame = 100;
         info.defaultStation = 1;
         info.retryLimit = 2;
-        info.localNodeId = 0;
         info.hostHandle = 42;
         d.setComInfo(&info);
         d.setCallbacks(recordCompletion, recordNotify);
@@ -168,7 +169,7 @@ protected:
     int fail() { return answer(QByteArray()); }
     // Answers the frame in flight as the PLC would.
     int succeed() { return answer(replyTo(*d.nextRequest())); }
-    // Serves one request and answers it: the hostTag1 served, -1 for none.
+    // Serves one request (or n) and answers it: the hostTag1 served, -1 for none.
     int exchange() {
         Protocol *p = d.nextRequest();
         if (!p)
@@ -177,6 +178,12 @@ protected:
         answer(replyTo(*p));
         return tag;
     }
+    std::vector<int> exchanges(int n) {
+        std::vector<int> served;
+        while (n-- > 0)
+            served.push_back(exchange());
+        return served;
+    }
 
     QByteArray get(int regType, const char *address, int count, int station = 1) {
         QByteArray data = bytes({9, 9});
@@ -184,8 +191,8 @@ protected:
         return data;
     }
     int set(int regType, const char *address, QByteArray value, int count, int station = 1) {
-        return d.writeValues(QStringLiteral("v"), regType, QString::fromLatin1(address), station,
-                             value, count, 11, 12);
+        return d.writeValues(QStringLiteral("v"), regType, QString::fromLatin1(address), station, value,
+                             count, 11, 12);
     }
 };
 

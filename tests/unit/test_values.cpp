@@ -42,18 +42,12 @@ protected:
 // image reaches; with several stations in the station's own registers, which
 // span every address, and never in the images.
 TEST_F(Values, BlockRepliesIntoTheStore) {
-    const struct {
-        int area, regAddr;
-        QByteArray data;
-        Changes changed;
-    } cases[] = {
+    const struct { int area, regAddr; QByteArray data; Changes changed; } cases[] = {
         {1, 10, kData, {{kHolding + 10, 0x1234}, {kHolding + 11, 0xABCD}}},
         {2, 0, kData, {{kExt, 0x1234}, {kExt + 1, 0xABCD}}},
         {0, 5, kData, {{kInput + 5, 0x1234}, {kInput + 6, 0xABCD}}},
-        {1, 1023, kData, {{kHolding + 1023, 0x1234}}},
-        {2, 8191, kData, {{kExt + 8191, 0x1234}}},
-        {1, 65534, kData, {}},
-        {2, 60535, kData.left(2), {}},
+        {1, 1023, kData, {{kHolding + 1023, 0x1234}}}, {2, 8191, kData, {{kExt + 8191, 0x1234}}},
+        {1, 65534, kData, {}}, {2, 60535, kData.left(2), {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "area " << c.area << " at " << c.regAddr);
@@ -74,12 +68,8 @@ TEST_F(Values, BlockRepliesIntoTheStore) {
 // new byte is the high half for an odd byte address and the low half for an
 // even one; the merged register goes to the PLC and into the store.
 TEST_F(Values, ByteWriteMerge) {
-    const struct {
-        bool multi;
-        int regType, byteAddr;
-        int image; // index in images(), -1 for none
-        quint16 merged;
-    } cases[] = {
+    // image: the index in images(), -1 for none.
+    const struct { bool multi; int regType, byteAddr; int image; quint16 merged; } cases[] = {
         {false, 4, 7, kHolding + 3, 0x5A34}, {false, 4, 6, kHolding + 3, 0x125A},
         {false, 5, 7, kExt + 3, 0x5A34},     {false, 5, 6, kExt + 3, 0x125A},
         {true, 4, 7, -1, 0x5A34},            {true, 5, 6, -1, 0x125A},
@@ -101,62 +91,60 @@ TEST_F(Values, ByteWriteMerge) {
     }
 }
 
-// Images: Input[3] 0xA1B2, Holding[3] 0x1234, Holding[4..5] 0x5678 0x1234,
-// Ext[3] 0xCAFE, Holding[1023] 0xBEEF, and the first register of the image
-// behind each end.
-TEST_F(Values, ReadsFromImages) {
-    seed(1, 0, 3, 0xA1B2);
-    seed(1, 1, 0, 0xDEAD);
-    seed(1, 1, 3, 0x1234);
-    seed(1, 1, 5, 0x1234);
-    seed(1, 1, 4, 0x5678);
-    seed(1, 1, 1023, 0xBEEF);
-    seed(1, 2, 0, 0xDEAD);
-    seed(1, 2, 3, 0xCAFE);
-    const struct {
-        int regType;
-        const char *address;
-        int count;
-        QByteArray expected;
-    } cases[] = {
-        {7, "3", 1, bytes({0x34, 0x12})},
-        {6, "3", 1, bytes({0xB2, 0xA1})},
-        {8, "3", 1, bytes({0xFE, 0xCA})},
+// Element layouts, the same in the images and in a station's registers:
+// Input[3] 0xA1B2, Holding[3] 0x1234, Holding[4..5] 0x5678 0x1234, Ext[3]
+// 0xCAFE, Holding[1023] 0xBEEF, and the first register behind each image.
+// With one station the station does not matter; reading never allocates.
+TEST_F(Values, ReadsFromBothStores) {
+    // multi: what several stations read where it differs
+    const struct { int regType; const char *address; int count; QByteArray expected, multi = {}; } cases[] = {
+        {7, "3", 1, bytes({0x34, 0x12})}, {6, "3", 1, bytes({0xB2, 0xA1})}, {8, "3", 1, bytes({0xFE, 0xCA})},
         {4, "7", 2, bytes({0x12, 0, 0x78, 0})}, // odd byte high half, even byte low half
-        {1, "6.0", 8, bytes({0, 0, 1, 0, 1, 1, 0, 0})},
-        {10, "2", 2, bytes({0x78, 0x56, 0x34, 0x12})},
-        {10, "2", 1, bytes({0x34, 0x12})}, // one register: the upper one
+        {1, "6.0", 8, bytes({0, 0, 1, 0, 1, 1, 0, 0})}, {10, "2", 2, bytes({0x78, 0x56, 0x34, 0x12})},
+        {10, "2", 1, bytes({0x34, 0x12}), bytes({0x78, 0x56})}, // one register: the upper one of an image
         {10, "2", 3, bytes({0x78, 0x56, 0x34, 0x12})}, // an odd last register is dropped
-        {11, "1", 2, bytes({0, 0, 0xFE, 0xCA})},
-        {7, "3", 0, QByteArray()},
-        {12, "3", 1, QByteArray()},
+        {11, "1", 2, bytes({0, 0, 0xFE, 0xCA})}, {7, "3", 0, QByteArray()}, {12, "3", 1, QByteArray()},
         // out of the image: zero bytes in the layout of the kind
-        {7, "1023", 3, bytes({0xEF, 0xBE, 0, 0, 0, 0})},
-        {8, "8192", 1, bytes({0, 0})},
-        {4, "2048", 1, bytes({0, 0})},
-        {1, "2048.0", 2, bytes({0, 0})},
-        {10, "512", 2, bytes({0, 0, 0, 0})},
-        {10, "511", 1, bytes({0xEF, 0xBE})},
-        {10, "2147483647", 2, bytes({0, 0, 0, 0})},
+        {7, "1023", 3, bytes({0xEF, 0xBE, 0, 0, 0, 0})}, {8, "8192", 1, bytes({0, 0})},
+        {4, "2048", 1, bytes({0, 0})}, {1, "2048.0", 2, bytes({0, 0})}, {10, "512", 2, bytes({0, 0, 0, 0})},
+        {10, "511", 1, bytes({0xEF, 0xBE}), bytes({0, 0})}, {10, "2147483647", 2, bytes({0, 0, 0, 0})},
         {1, "268435455.7", 2, bytes({0, 0})},
     };
-    for (const auto &c : cases)
-        for (int station : {1, 77, 256}) // the station does not matter with one station
-            EXPECT_EQ(get(c.regType, c.address, c.count, station).toHex(), c.expected.toHex())
-                << "type " << c.regType << " at " << c.address << " count " << c.count;
-    EXPECT_EQ(get(1, "0.0", 65536).size(), 65536);
+    for (int multi : {0, 1}) {
+        info.multiStation = multi;
+        for (auto [area, reg, value] : {std::tuple<int, int, quint16>{0, 3, 0xA1B2}, {1, 0, 0xDEAD}, {1, 3, 0x1234},
+                                        {1, 5, 0x1234}, {1, 4, 0x5678}, {1, 1023, 0xBEEF}, {2, 0, 0xDEAD},
+                                        {2, 3, 0xCAFE}})
+            seed(1, area, reg, value);
+        const qint64 allocated = probe.stationRegistersAllocated();
+        for (const auto &c : cases)
+            for (int station : multi ? std::vector<int>{1} : std::vector<int>{1, 77, 256})
+                EXPECT_EQ(get(c.regType, c.address, c.count, station).toHex(),
+                          (multi && !c.multi.isNull() ? c.multi : c.expected).toHex())
+                    << "type " << c.regType << " at " << c.address << " count " << c.count << " multi " << multi;
+        EXPECT_EQ(get(1, "0.0", 65536, 9).size(), 65536);
+        EXPECT_EQ(probe.stationRegistersAllocated(), allocated);
+    }
+    // Every station 0..255 has every register of every area to itself.
+    for (bool reading : {false, true})
+        for (int station : {0, 1, 2, 255})
+            for (int area = 0; area <= 2; ++area)
+                for (int reg : {0, 1, 3, 65534, 65535}) {
+                    const int value = station << 8 | area << 4 | (reg & 0xF);
+                    if (!reading)
+                        seed(station, area, reg, quint16(value));
+                    else
+                        EXPECT_EQ(get(6 + area, QByteArray::number(reg).constData(), 1, station),
+                                  bytes({value & 0xFF, value >> 8})) << station << " " << area << " " << reg;
+                }
+    EXPECT_EQ(get(7, "65535", 3, 9), bytes({0, 0, 0, 0, 0, 0}));
 }
 
 // Refused reads answer 0 and leave the data alone; with several stations a
 // station that is no unit identifier 0..255 is refused, and nothing is
 // created for it.
 TEST_F(Values, RefusedReadsLeaveDataAlone) {
-    const struct {
-        int regType;
-        const char *address;
-        int count, station;
-        bool multiOnly;
-    } cases[] = {
+    const struct { int regType; const char *address; int count, station; bool multiOnly; } cases[] = {
         {0, "12", 1, 1, false}, {7, "99999999999", 1, 1, false}, {7, "1", 65537, 1, false},
         {10, "1", INT_MAX, 1, false}, {7, "1", 1, -1, true}, {7, "1", 1, 256, true},
         {1, "0.0", 1, INT_MIN, true},
@@ -175,50 +163,11 @@ TEST_F(Values, RefusedReadsLeaveDataAlone) {
     EXPECT_EQ(probe.stationRegistersAllocated(), 0);
 }
 
-// Every station 0..255 has every register of every area to itself; reading
-// never allocates any.
-TEST_F(Values, ReadsFromStationRegisters) {
-    info.multiStation = 1;
-    const int stations[] = {0, 1, 2, 255}, regs[] = {0, 1, 3, 65534, 65535};
-    quint16 value = 1;
-    for (int station : stations)
-        for (int area = 0; area <= 2; ++area)
-            for (int reg : regs)
-                seed(station, area, reg, value++);
-    value = 1;
-    for (int station : stations)
-        for (int area = 0; area <= 2; ++area)
-            for (int reg : regs) {
-                EXPECT_EQ(get(6 + area, QByteArray::number(reg).constData(), 1, station),
-                          bytes({value & 0xFF, value >> 8})) << station << " " << area << " " << reg;
-                ++value;
-            }
-    seed(1, 1, 3, 0x1234);
-    seed(1, 1, 4, 0x5678);
-    EXPECT_EQ(get(4, "7", 2), bytes({0x12, 0, 0x78, 0}));
-    EXPECT_EQ(get(1, "6.0", 8), bytes({0, 0, 1, 0, 1, 1, 0, 0}));
-    EXPECT_EQ(get(10, "2", 1), bytes({0x78, 0x56})); // one register: the lower one here
-    seed(1, 1, 0, 2);
-    EXPECT_EQ(get(1, "0.0", 2), bytes({0, 1}));
-
-    const qint64 allocated = probe.stationRegistersAllocated();
-    EXPECT_EQ(get(7, "65535", 3, 9), bytes({0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(get(7, "2147483647", 2, 9), bytes({0, 0, 0, 0}));
-    EXPECT_EQ(get(1, "268435455.7", 2, 9), bytes({0, 0}));
-    EXPECT_EQ(probe.stationRegistersAllocated(), allocated);
-}
-
 // The local-only write path: elements the value does not hold completely are
 // skipped, and nothing outside an image is written. Double-word counts count
 // registers, two per double word.
 TEST_F(Values, WritesIntoImages) {
-    const struct {
-        int regType;
-        const char *address;
-        int count;
-        QByteArray value;
-        Changes changed;
-    } cases[] = {
+    const struct { int regType; const char *address; int count; QByteArray value; Changes changed; } cases[] = {
         {7, "10", 1, bytes({0x34, 0x12}), {{kHolding + 10, 0x1234}}},
         {4, "7", 3, bytes({1, 2, 3}), {{kHolding + 3, 0x01FF}, {kHolding + 4, 0x0302}}},
         {2, "1.1", 1, bytes({1}), {{kExt, 0x0200}}},
@@ -227,8 +176,7 @@ TEST_F(Values, WritesIntoImages) {
         {10, "20", 2, bytes({1, 0, 0, 0, 2, 0, 0, 0}), {{kHolding + 40, 1}}},
         {1, "6.7", 2, bytes({2, 1}), {{kHolding + 3, 0x017F}}}, // any value but 1 clears
         {6, "0", 1, bytes({1, 1}), {}}, {12, "0", 1, bytes({1, 1}), {}}, // area 0 and unknown types
-        {10, "3", 1, bytes({0x78, 0x56, 0x34}), {}},
-        {7, "8", 1, bytes({0x34}), {}},
+        {10, "3", 1, bytes({0x78, 0x56, 0x34}), {}}, {7, "8", 1, bytes({0x34}), {}},
         {4, "18", 3, bytes({0x5A}), {{kHolding + 9, 0x005A}}},
         {7, "1023", 2, bytes({1, 0, 2, 0}), {{kHolding + 1023, 1}}},
         {10, "511", 4, bytes({1, 0, 0, 0, 2, 0, 0, 0}), {{kHolding + 1022, 1}}},
@@ -244,15 +192,19 @@ TEST_F(Values, WritesIntoImages) {
             for (int reg = 0; reg < 1024; ++reg)
                 seed(1, area, reg, 0);
     }
+    // Found by fuzzing: a count near INT_MIN overflowed the register count of
+    // double words. A count below 1 stores nothing, for every element kind.
+    for (int type : {1, 4, 7, 10, 2, 5, 8, 11})
+        for (int count : {0, -1, INT_MIN}) {
+            set(type, type < 3 ? "0.0" : "3", bytes({0x78, 0x56, 0x34, 0x12}), count);
+            ASSERT_EQ(get(7, "0", 16) + get(8, "0", 16), QByteArray(64, '\0')) << type << " " << count;
+        }
     // A remote record may carry a negative element address: element -1 lies
     // in no register, element 0 in register 0.
     info.remoteMode = 1;
-    const struct {
-        int regType;
-        QByteArray value;
-        quint16 reg0, reg1;
-    } negative[] = {{1, bytes({1, 1}), 0x0001, 0}, {4, bytes({1, 1}), 0x0001, 0},
-                    {7, bytes({1, 1, 1, 1}), 0x0101, 0}, {10, bytes({1, 1, 1, 1, 1, 1, 1, 1}), 0x0101, 0x0101}};
+    const struct { int regType; QByteArray value; quint16 reg0, reg1; } negative[] = {
+        {1, bytes({1, 1}), 0x0001, 0}, {4, bytes({1, 1}), 0x0001, 0}, {7, bytes({1, 1, 1, 1}), 0x0101, 0},
+        {10, bytes({1, 1, 1, 1, 1, 1, 1, 1}), 0x0101, 0x0101}};
     for (const auto &c : negative) {
         seed(1, 1, 0, 0);
         seed(1, 1, 1, 0);
@@ -291,17 +243,9 @@ TEST_F(Values, QueuedWritesSplitIntoPieces) {
     QByteArray counting;
     for (int i = 0; i < 20; ++i)
         counting.append(static_cast<char>(i));
-    struct Piece {
-        int regAddr, count;
-        QByteArray value;
-    };
-    const struct {
-        int regType;
-        const char *address;
-        int count, maxRegs;
-        QByteArray value;
-        std::vector<Piece> pieces;
-    } cases[] = {
+    struct Piece { int regAddr, count; QByteArray value; };
+    const struct { int regType; const char *address; int count, maxRegs; QByteArray value;
+                   std::vector<Piece> pieces; } cases[] = {
         {8, "100", 10, 4, counting,
          {{100, 4, counting.mid(0, 8)}, {104, 4, counting.mid(8, 8)}, {108, 2, counting.mid(16, 4)}}},
         {10, "3", 5, 4, bytes({1, 2, 3, 4, 5}), {{3, 3, bytes({1, 2, 3, 4, 5, 0, 0, 0, 0, 0, 0, 0})}}},
@@ -332,11 +276,7 @@ TEST_F(Values, RefusedWritesQueueAndStoreNothing) {
     queueOnceReads({readVar(1, 1, 0, 1)});
     d.nextRequest();
     fail();
-    const struct {
-        int regType;
-        const char *address;
-        int count, station;
-    } cases[] = {
+    const struct { int regType; const char *address; int count, station; } cases[] = {
         {6, "1", 1, 1}, {0, "1.1", 1, 1}, {12, "1", 1, 1}, {1, "5", 1, 1}, {7, "1", 0, 1}, {10, "1", -1, 1},
         {7, "1", 65537, 1}, {10, "1", INT_MAX, 1}, {7, "2147483647", 2, 1}, {4, "2147483647", 2, 1},
         {7, "1", 1, -1}, {7, "1", 1, 256},
