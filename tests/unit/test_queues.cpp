@@ -86,13 +86,13 @@ TEST_F(Queues, OneShotDuplicatesAreDroppedByHostKeysStationAndRegisters) {
 // failed once, however many requests it would have made.
 TEST_F(Queues, OneShotQueueHoldsAtMost1024WholeReads) {
     for (int i = 0; i < kQueueCapacity - 2; ++i)
-        queueOnceReads({readVar(1, 1, 0, 1, i)});
+        queue({readVar(1, 1, 0, 1, i)});
     info.maxRegsPerFrame = 1;
     RW_VAR huge = variable(7, "0", INT_MAX, -1); // must not make 2^31 pieces first
     EXPECT_EQ(d.queueOnceRead(&huge, PLC_ADD_MERGED), kQueueCapacity - 2);
     RW_VAR three = variable(7, "0", 3, -2);
     EXPECT_EQ(d.queueOnceRead(&three, PLC_ADD_MERGED), kQueueCapacity - 2);
-    EXPECT_EQ(log().completions, (Calls{{42, -1, 0, 2}, {42, -2, 0, 2}}));
+    EXPECT_EQ(callbacks.completions, (Calls{{42, -1, 0, 2}, {42, -2, 0, 2}}));
     RW_VAR two = variable(7, "0", 2, -3);
     EXPECT_EQ(d.queueOnceRead(&two, PLC_ADD_MERGED), kQueueCapacity);
     EXPECT_EQ(requests(probe.onceReads().mid(kQueueCapacity - 2)),
@@ -100,7 +100,7 @@ TEST_F(Queues, OneShotQueueHoldsAtMost1024WholeReads) {
     RW_VAR unchanged = variable(7, "not parsed", 500);
     EXPECT_EQ(d.queueOnceRead(&unchanged, PLC_ADD_AS_IS), kQueueCapacity + 1); // mode 1: as is, no cap
     EXPECT_EQ(requests({probe.onceReads().last()}), (std::vector<Request>{{0, 7, 0, 500}}));
-    EXPECT_EQ(log().completions.size(), 2u);
+    EXPECT_EQ(callbacks.completions.size(), 2u);
 }
 
 RW_VAR queuedWrite(int regAddr, int tag, int station = 1) {
@@ -130,17 +130,17 @@ TEST_F(Queues, WriteQueueHoldsAtMost1024WholeWrites) {
     info.writeMode = PLC_WRITE_TO_PLC;
     info.maxRegsPerFrame = 1;
     for (int i = 0; i < kQueueCapacity - 1; ++i)
-        queueWrites({queuedWrite(1000 + i, 0)});
+        queue({queuedWrite(1000 + i, 0)});
     EXPECT_EQ(set(7, "0", bytes({1, 0, 2, 0}), 2), kQueueCapacity - 1); // two pieces: no room
-    EXPECT_EQ(log().completions, (Calls{{42, 11, 12, 2}}));
+    EXPECT_EQ(callbacks.completions, (Calls{{42, 11, 12, 2}}));
     EXPECT_EQ(set(7, "0", bytes({1, 0}), 1), kQueueCapacity);
     RW_VAR fresh = queuedWrite(5000, 8);
     EXPECT_EQ(d.queueWrite(&fresh, PLC_ADD_MERGED), kQueueCapacity);
-    EXPECT_EQ(log().completions, (Calls{{42, 11, 12, 2}, {42, 8, 0, 2}}));
+    EXPECT_EQ(callbacks.completions, (Calls{{42, 11, 12, 2}, {42, 8, 0, 2}}));
     RW_VAR update = queuedWrite(1002, 9);
     EXPECT_EQ(d.queueWrite(&update, PLC_ADD_MERGED), kQueueCapacity);
     EXPECT_EQ(probe.writes()[2].hostTag0, 9);
-    EXPECT_EQ(log().completions.size(), 2u);
+    EXPECT_EQ(callbacks.completions.size(), 2u);
 }
 
 // With several stations, a station is a unit identifier 0..255: any other is
