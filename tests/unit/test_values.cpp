@@ -240,9 +240,7 @@ TEST_F(Values, WritesIntoStationRegisters) {
 // element per record; missing value bytes are sent as 0.
 TEST_F(Values, QueuedWritesSplitIntoPieces) {
     info.writeMode = PLC_WRITE_TO_PLC;
-    QByteArray counting;
-    for (int i = 0; i < 20; ++i)
-        counting.append(static_cast<char>(i));
+    const QByteArray counting = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f10111213");
     struct Piece { int regAddr, count; QByteArray value; };
     const struct { int regType; const char *address; int count, maxRegs; QByteArray value;
                    std::vector<Piece> pieces; } cases[] = {
