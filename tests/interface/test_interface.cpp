@@ -10,6 +10,13 @@
 
 namespace {
 
+int completions = 0;
+int countCompletion(int handle, int, int, int status) {
+    completions += handle == 42 && status == 1;
+    return 0;
+}
+int ignoreNotify(QList<RW_VAR>, int, int) { return 0; }
+
 // A fresh load of the plug-in for each test.
 struct Plugin {
     void *lib = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -23,17 +30,23 @@ struct Plugin {
         EXPECT_NE(p, nullptr) << name;
         return reinterpret_cast<F>(p);
     }
+    // The settings a host hands over (writes go to the PLC), and callbacks
+    // that count the successes of host handle 42.
+    ComInfo info{};
+    void setUp() {
+        info.maxRegsPerFrame = 100;
+        info.defaultStation = 1;
+        info.retryLimit = 2;
+        info.hostHandle = 42;
+        info.writeMode = 2;
+        symbol<decltype(&::SetComInfo)>("SetComInfo")(&info);
+        symbol<decltype(&::RegistCallBackFuncIntf)>("RegistCallBackFuncIntf")(countCompletion, ignoreNotify);
+        completions = 0;
+    }
 };
 
 // An exported function or variable of the plug-in `p`, by its declared name.
 #define EXPORTED(name) p.symbol<decltype(&::name)>(#name)
-
-int completions = 0;
-int countCompletion(int handle, int, int, int status) {
-    completions += handle == 42 && status == 1;
-    return 0;
-}
-int ignoreNotify(QList<RW_VAR>, int, int) { return 0; }
 
 QByteArray bytes(std::initializer_list<char> values) { return QByteArray(values.begin(), int(values.size())); }
 
@@ -64,23 +77,11 @@ TEST(Interface, HostLoopThroughTheExports) {
     EXPECT_EQ(EXPORTED(CalCRC)(check, 9), 0x4B37);
     EXPECT_EQ(EXPORTED(ASCIIToDigital)(EXPORTED(DigitalToASCII)(15)), 15);
 
-    ComInfo info{};
-    info.maxRegsPerFrame = 100;
-    info.defaultStation = 1;
-    info.retryLimit = 2;
-    info.hostHandle = 42;
-    info.writeMode = 2;
-    info.hostStatus0 = 7;
-    EXPORTED(SetComInfo)(&info);
-    EXPECT_EQ(info.hostStatus0, 0);
-    EXPORTED(RegistCallBackFuncIntf)(countCompletion, ignoreNotify);
-    completions = 0;
-    HOSTVAR var;
-    var.regType = 7;
-    var.count = 4;
-    QList<HOSTVAR> vars{var, var};
-    vars[0].address = QStringLiteral("100");
-    vars[1].address = QStringLiteral("106");
+    p.info.hostStatus0 = 7;
+    p.setUp();
+    EXPECT_EQ(p.info.hostStatus0, 0);
+    QList<HOSTVAR> vars{{0, 7, 0, 0, 0, QStringLiteral("100"), {}, 4},
+                        {0, 7, 0, 0, 0, QStringLiteral("106"), {}, 4}};
     EXPECT_EQ(EXPORTED(ReCreatReadVarList)(&vars), 0);
     const Protocol *frame = EXPORTED(ComCommunication)();
     ASSERT_NE(frame, nullptr);
@@ -92,10 +93,7 @@ TEST(Interface, HostLoopThroughTheExports) {
     EXPECT_EQ(EXPORTED(GetRegisterData)(nullptr, 7, QStringLiteral("100"), 1, data, 1), 1);
     EXPECT_EQ(data, bytes({0x34, 0x12}));
 
-    RW_VAR once;
-    once.regType = 7;
-    once.address = QStringLiteral("100");
-    once.count = 250;
+    RW_VAR once{0, 0, 0, 0, 0, 0, {}, QStringLiteral("100"), 7, 0, 0, 250, 0, 0, {}};
     EXPECT_EQ(EXPORTED(AddListOnceReadVar)(&once, 0), 3); // registers 100, 200, 300
     RW_VAR write = once;
     EXPECT_EQ(EXPORTED(AddListWriteVar)(&write, 0), 1);
@@ -115,21 +113,12 @@ TEST(Interface, HostLoopThroughTheExports) {
 TEST(Interface, FrameAndResultStayPutWhileOtherThreadsQueue) {
     Plugin p;
     ASSERT_NE(p.lib, nullptr) << dlerror();
-    ComInfo info{};
-    info.maxRegsPerFrame = 10;
-    info.defaultStation = 1;
-    info.writeMode = 2;
-    EXPORTED(SetComInfo)(&info);
-    EXPORTED(RegistCallBackFuncIntf)(countCompletion, ignoreNotify);
+    p.setUp();
     const auto queueMany = [&](int tag0) {
         for (int i = 0; i < 600; ++i) {
             const QString address = QString::number(i);
             EXPORTED(SetRegisterData)(QString(), 7, address, 1, bytes({char(i), 0}), 1, tag0, i);
-            RW_VAR once;
-            once.hostTag0 = tag0;
-            once.regType = 7;
-            once.address = address;
-            once.count = 1;
+            RW_VAR once{tag0, 0, 0, 0, 0, 0, {}, address, 7, 0, 0, 1, 0, 0, {}};
             EXPORTED(AddListOnceReadVar)(&once, 0);
         }
     };

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <tuple>
 #include <vector>
@@ -36,20 +37,16 @@ struct CallbackLog {
     Calls completions;
     std::vector<int> notifies; // hostTag0 of each notifyCallback call
 };
-
-inline CallbackLog &callbackLog() {
-    static CallbackLog log;
-    return log;
-}
+inline CallbackLog callbacks;
 
 inline int recordCompletion(int handle, int tag0, int tag1, int status) {
-    callbackLog().completions.emplace_back(handle, tag0, tag1, status);
+    callbacks.completions.emplace_back(handle, tag0, tag1, status);
     return 0;
 }
 
 inline int recordNotify(QList<RW_VAR> list, int tag0, int flag) {
     EXPECT_TRUE(list.isEmpty() && flag == 1);
-    callbackLog().notifies.push_back(tag0);
+    callbacks.notifies.push_back(tag0);
     return 0;
 }
 
@@ -60,45 +57,26 @@ inline QByteArray bytes(std::initializer_list<int> values) {
     return out;
 }
 
+// Records and host variables are built field by field in declaration order.
 // A read record in register terms (area 0..2), as the read queues hold it.
 inline RW_VAR readVar(int station, int area, int regAddr, int count, int tag0 = 0, int tag1 = 0) {
-    RW_VAR var;
-    var.hostTag0 = tag0;
-    var.hostTag1 = tag1;
-    var.regType = area;
-    var.regAddr = regAddr;
-    var.station = station;
-    var.count = count;
-    return var;
+    return RW_VAR{tag0, tag1, 0, 0, 0, 0, {}, {}, area, regAddr, station, count, 0, 0, {}};
 }
 
 // A write record as the write queue holds it (element address, type 0..11).
 inline RW_VAR writeVar(int station, int regType, int regAddr, const QByteArray &value, int count = 1,
                        int tag0 = 0, int tag1 = 0) {
-    RW_VAR var = readVar(station, regType, regAddr, count, tag0, tag1);
-    var.accessKind = PLC_ACCESS_WRITE;
-    var.value = value;
-    return var;
+    return RW_VAR{tag0, tag1, PLC_ACCESS_WRITE, 0, 0, 0, {}, {}, regType, regAddr, station, count, 0, 0, value};
 }
 
 // A host's request before conversion: type and address text.
 inline RW_VAR variable(int regType, const char *address, int count, int tag0 = 0) {
-    RW_VAR var;
-    var.hostTag0 = tag0;
-    var.regType = regType;
-    var.address = QString::fromLatin1(address);
-    var.count = count;
-    return var;
+    return RW_VAR{tag0, 0, 0, 0, 0, 0, {}, QString::fromLatin1(address), regType, 0, 0, count, 0, 0, {}};
 }
 
 inline HOSTVAR hostVar(int regType, const char *address, int count, int station = 0, const char *label = "") {
-    HOSTVAR var;
-    var.regType = quint8(regType);
-    var.address = QString::fromLatin1(address);
-    var.count = count;
-    var.station = quint8(station);
-    var.label = QString::fromLatin1(label);
-    return var;
+    return HOSTVAR{0, quint8(regType), quint8(station), 0, 0, QString::fromLatin1(address),
+                   QString::fromLatin1(label), count};
 }
 
 // A Modbus TCP reply to `frame`: its transaction and protocol identifiers,
@@ -134,7 +112,7 @@ protected:
     ComInfo info{};
 
     void SetUp() override {
-        callbackLog() = CallbackLog{};
+        callbacks = {};
         info.maxRegsPerFrame = 100;
         info.defaultStation = 1;
         info.retryLimit = 2;
@@ -143,16 +121,12 @@ protected:
         d.setCallbacks(recordCompletion, recordNotify);
     }
 
-    const CallbackLog &log() const { return callbackLog(); }
-
-    // Records queued unchanged, as mode 1 does.
-    void queueWrites(std::initializer_list<RW_VAR> vars) {
+    // Records queued unchanged, as mode 1 does: writes to the write queue,
+    // anything else to the one-shot reads.
+    void queue(std::initializer_list<RW_VAR> vars) {
         for (RW_VAR var : vars)
-            d.queueWrite(&var, PLC_ADD_AS_IS);
-    }
-    void queueOnceReads(std::initializer_list<RW_VAR> vars) {
-        for (RW_VAR var : vars)
-            d.queueOnceRead(&var, PLC_ADD_AS_IS);
+            var.accessKind == PLC_ACCESS_WRITE ? d.queueWrite(&var, PLC_ADD_AS_IS)
+                                               : d.queueOnceRead(&var, PLC_ADD_AS_IS);
     }
 
     // The next frame. A cyclic turn that finds no block (after five writes or
@@ -179,9 +153,8 @@ protected:
         return tag;
     }
     std::vector<int> exchanges(int n) {
-        std::vector<int> served;
-        while (n-- > 0)
-            served.push_back(exchange());
+        std::vector<int> served(n);
+        std::generate(served.begin(), served.end(), [this] { return exchange(); });
         return served;
     }
 

@@ -35,10 +35,8 @@ TEST_F(Queues, OneShotReadsConvertToRegistersAndCut) {
     for (const auto &c : cases) {
         probe.onceReads().clear();
         info.maxRegsPerFrame = c.maxRegs;
-        RW_VAR var = variable(c.regType, c.address, c.count);
-        var.regAddr = 7;
-        var.station = 9; // replaced by the default station
-        var.aux0 = var.aux1 = 7;
+        // station 9 is replaced by the default station
+        RW_VAR var{0, 0, 0, 0, 0, 0, {}, QString::fromLatin1(c.address), c.regType, 7, 9, c.count, 7, 7, {}};
         EXPECT_EQ(d.queueOnceRead(&var, PLC_ADD_MERGED), int(c.expected.size()));
         EXPECT_EQ(requests(probe.onceReads()), c.expected) << "type " << c.regType << " at " << c.address;
         const RW_VAR &last = probe.onceReads().last();
@@ -50,15 +48,13 @@ TEST_F(Queues, OneShotReadsConvertToRegistersAndCut) {
 TEST_F(Queues, OneShotReadsRefuseUnusableAddressesAndOverflow) {
     RW_VAR queued = variable(7, "500", 1);
     d.queueOnceRead(&queued, PLC_ADD_MERGED);
-    RW_VAR unknownAtTop = variable(12, "", 1);
-    unknownAtTop.regAddr = INT_MAX;
     const std::pair<RW_VAR, int> cases[] = {
         {variable(1, "12", 1), 0},            // bit address without a full stop
         {variable(7, "99999999999", 1), 0},   // address beyond 32 bits
         {variable(9, "1073741824", 1), 0},    // double-word address * 2 overflows
         {variable(7, "2147483000", 1000), 0}, // last register beyond 32 bits
         {variable(11, "0", INT_MAX), 0},      // odd count rounded up overflows
-        {unknownAtTop, 0},
+        {RW_VAR{0, 0, 0, 0, 0, 0, {}, {}, 12, INT_MAX, 0, 1, 0, 0, {}}, 0}, // unknown type at the top
         {variable(7, "1", 0), 1},             // no registers: the queue's size
         {variable(12, "", INT_MIN), 1},
     };
@@ -77,8 +73,7 @@ TEST_F(Queues, OneShotDuplicatesAreDroppedByHostKeysStationAndRegisters) {
     for (auto [var, expected] : cases)
         EXPECT_EQ(d.queueOnceRead(&var, PLC_ADD_MERGED), expected);
     info.multiStation = 1; // now the record's own station counts
-    RW_VAR station8 = variable(7, "10", 10, 1);
-    station8.station = 8;
+    RW_VAR station8{1, 0, 0, 0, 0, 0, {}, QStringLiteral("10"), 7, 0, 8, 10, 0, 0, {}};
     EXPECT_EQ(d.queueOnceRead(&station8, PLC_ADD_MERGED), 6);
 }
 
@@ -86,13 +81,13 @@ TEST_F(Queues, OneShotDuplicatesAreDroppedByHostKeysStationAndRegisters) {
 // failed once, however many requests it would have made.
 TEST_F(Queues, OneShotQueueHoldsAtMost1024WholeReads) {
     for (int i = 0; i < kQueueCapacity - 2; ++i)
-        queueOnceReads({readVar(1, 1, 0, 1, i)});
+        queue({readVar(1, 1, 0, 1, i)});
     info.maxRegsPerFrame = 1;
     RW_VAR huge = variable(7, "0", INT_MAX, -1); // must not make 2^31 pieces first
     EXPECT_EQ(d.queueOnceRead(&huge, PLC_ADD_MERGED), kQueueCapacity - 2);
     RW_VAR three = variable(7, "0", 3, -2);
     EXPECT_EQ(d.queueOnceRead(&three, PLC_ADD_MERGED), kQueueCapacity - 2);
-    EXPECT_EQ(log().completions, (Calls{{42, -1, 0, 2}, {42, -2, 0, 2}}));
+    EXPECT_EQ(callbacks.completions, (Calls{{42, -1, 0, 2}, {42, -2, 0, 2}}));
     RW_VAR two = variable(7, "0", 2, -3);
     EXPECT_EQ(d.queueOnceRead(&two, PLC_ADD_MERGED), kQueueCapacity);
     EXPECT_EQ(requests(probe.onceReads().mid(kQueueCapacity - 2)),
@@ -100,7 +95,7 @@ TEST_F(Queues, OneShotQueueHoldsAtMost1024WholeReads) {
     RW_VAR unchanged = variable(7, "not parsed", 500);
     EXPECT_EQ(d.queueOnceRead(&unchanged, PLC_ADD_AS_IS), kQueueCapacity + 1); // mode 1: as is, no cap
     EXPECT_EQ(requests({probe.onceReads().last()}), (std::vector<Request>{{0, 7, 0, 500}}));
-    EXPECT_EQ(log().completions.size(), 2u);
+    EXPECT_EQ(callbacks.completions.size(), 2u);
 }
 
 RW_VAR queuedWrite(int regAddr, int tag, int station = 1) {
@@ -130,17 +125,17 @@ TEST_F(Queues, WriteQueueHoldsAtMost1024WholeWrites) {
     info.writeMode = PLC_WRITE_TO_PLC;
     info.maxRegsPerFrame = 1;
     for (int i = 0; i < kQueueCapacity - 1; ++i)
-        queueWrites({queuedWrite(1000 + i, 0)});
+        queue({queuedWrite(1000 + i, 0)});
     EXPECT_EQ(set(7, "0", bytes({1, 0, 2, 0}), 2), kQueueCapacity - 1); // two pieces: no room
-    EXPECT_EQ(log().completions, (Calls{{42, 11, 12, 2}}));
+    EXPECT_EQ(callbacks.completions, (Calls{{42, 11, 12, 2}}));
     EXPECT_EQ(set(7, "0", bytes({1, 0}), 1), kQueueCapacity);
     RW_VAR fresh = queuedWrite(5000, 8);
     EXPECT_EQ(d.queueWrite(&fresh, PLC_ADD_MERGED), kQueueCapacity);
-    EXPECT_EQ(log().completions, (Calls{{42, 11, 12, 2}, {42, 8, 0, 2}}));
+    EXPECT_EQ(callbacks.completions, (Calls{{42, 11, 12, 2}, {42, 8, 0, 2}}));
     RW_VAR update = queuedWrite(1002, 9);
     EXPECT_EQ(d.queueWrite(&update, PLC_ADD_MERGED), kQueueCapacity);
     EXPECT_EQ(probe.writes()[2].hostTag0, 9);
-    EXPECT_EQ(log().completions.size(), 2u);
+    EXPECT_EQ(callbacks.completions.size(), 2u);
 }
 
 // With several stations, a station is a unit identifier 0..255: any other is

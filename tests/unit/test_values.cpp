@@ -32,7 +32,7 @@ protected:
     }
     // Answers a one-shot read of data.size() / 2 registers with `data`.
     int storeReply(int station, int area, int regAddr, const QByteArray &data) {
-        queueOnceReads({readVar(station, area, regAddr, data.size() / 2)});
+        queue({readVar(station, area, regAddr, data.size() / 2)});
         return answer(readReply(*nextFrame(), data));
     }
     void seed(int station, int area, int reg, quint16 value) { probe.area(station, area).set(reg, value); }
@@ -79,7 +79,7 @@ TEST_F(Values, ByteWriteMerge) {
         SCOPED_TRACE(c.byteAddr);
         const std::vector<quint16> expected = c.image < 0 ? images() : imagesWith({{c.image, c.merged}});
         info.multiStation = c.multi;
-        queueWrites({writeVar(4, c.regType, c.byteAddr, bytes({0x5A}))});
+        queue({writeVar(4, c.regType, c.byteAddr, bytes({0x5A}))});
         EXPECT_EQ(answer(readReply(*nextFrame(), bytes({0x12, 0x34}))), 1);
         Protocol *write = d.nextRequest();
         EXPECT_EQ(write->frame.mid(10).toHex(), bytes({c.merged >> 8, c.merged & 0xFF}).toHex());
@@ -208,7 +208,7 @@ TEST_F(Values, WritesIntoImages) {
     for (const auto &c : negative) {
         seed(1, 1, 0, 0);
         seed(1, 1, 1, 0);
-        queueWrites({writeVar(1, c.regType, -1, c.value, 2)});
+        queue({writeVar(1, c.regType, -1, c.value, 2)});
         answer(replyTo(*d.nextRequest()));
         EXPECT_EQ(images(), imagesWith({{kHolding, c.reg0}, {kHolding + 1, c.reg1}})) << c.regType;
     }
@@ -240,9 +240,7 @@ TEST_F(Values, WritesIntoStationRegisters) {
 // element per record; missing value bytes are sent as 0.
 TEST_F(Values, QueuedWritesSplitIntoPieces) {
     info.writeMode = PLC_WRITE_TO_PLC;
-    QByteArray counting;
-    for (int i = 0; i < 20; ++i)
-        counting.append(static_cast<char>(i));
+    const QByteArray counting = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f10111213");
     struct Piece { int regAddr, count; QByteArray value; };
     const struct { int regType; const char *address; int count, maxRegs; QByteArray value;
                    std::vector<Piece> pieces; } cases[] = {
@@ -273,7 +271,7 @@ TEST_F(Values, QueuedWritesSplitIntoPieces) {
 // last exchange has failed (when a queued value shows at once).
 TEST_F(Values, RefusedWritesQueueAndStoreNothing) {
     info.writeMode = PLC_WRITE_TO_PLC;
-    queueOnceReads({readVar(1, 1, 0, 1)});
+    queue({readVar(1, 1, 0, 1)});
     d.nextRequest();
     fail();
     const struct { int regType; const char *address; int count, station; } cases[] = {
@@ -307,10 +305,10 @@ TEST_F(Values, StoreShowsAQueuedValueOnce) {
     EXPECT_EQ(get(7, "10", 1), bytes({0x34, 0x12}));
 
     info.retryLimit = 0;
-    queueOnceReads({readVar(1, 1, 0, 1)});
+    queue({readVar(1, 1, 0, 1)});
     d.nextRequest();
     fail();
-    queueWrites({writeVar(1, 8, 10, bytes({0x78, 0x56}))});
+    queue({writeVar(1, 8, 10, bytes({0x78, 0x56}))});
     d.nextRequest();
     EXPECT_EQ(get(8, "10", 1), bytes({0, 0}));
     info.maxRegsPerFrame = 1;
@@ -321,11 +319,11 @@ TEST_F(Values, StoreShowsAQueuedValueOnce) {
 
     fail(); // gives up the framed write and drops the others
     info.remoteMode = 1;
-    callbackLog() = CallbackLog{};
-    queueWrites({writeVar(1, 7, 30, bytes({0x34, 0x12}))});
+    callbacks = {};
+    queue({writeVar(1, 7, 30, bytes({0x34, 0x12}))});
     d.nextRequest();
     EXPECT_EQ(get(7, "30", 1), bytes({0x34, 0x12}));
-    EXPECT_TRUE(log().notifies.empty());
+    EXPECT_TRUE(callbacks.notifies.empty());
 }
 
 } // namespace
