@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,17 @@
 #ifndef PLC_SIM_PATH
 #define PLC_SIM_PATH "plc_sim" // looked up in PATH
 #endif
+
+// Polls pred every 10 ms until it holds or timeoutMs pass.
+inline bool eventually(const std::function<bool()> &pred, int timeoutMs = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 class SimProcess {
 public:
@@ -78,9 +90,7 @@ public:
         kill(pid_, SIGTERM);
         int raw = 0;
         pid_t done = 0;
-        for (int i = 0; i < 500 && (done = waitpid(pid_, &raw, WNOHANG)) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (done == 0 && kill(pid_, SIGKILL) == 0)
+        if (!eventually([&] { return (done = waitpid(pid_, &raw, WNOHANG)) != 0; }, 5000) && kill(pid_, SIGKILL) == 0)
             done = waitpid(pid_, &raw, 0);
         return status_ = done > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
