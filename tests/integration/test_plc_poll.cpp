@@ -3,51 +3,37 @@
 // of every value, and output that real CSV and JSON parsers read back.
 #include "sim_process.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 
 namespace {
 
 struct PollRun {
-    int status;
+    int status; // -1 when the program did not exit normally
     std::string output; // stdout and stderr
 };
 
-std::string quoted(const std::string &arg) {
-    std::string out = "'";
-    for (char c : arg)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+PollRun run(const QString &program, const std::vector<std::string> &args) {
+    QStringList list;
+    for (const std::string &a : args)
+        list << QString::fromStdString(a);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, list);
+    const bool exited = process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit;
+    return {exited ? process.exitCode() : -1, process.readAll().toStdString()};
 }
+
+PollRun plcPoll(const std::vector<std::string> &args) { return run(PLC_POLL_PATH, args); }
 
 // Qt's expressions rather than std::regex, whose inlined automaton trips
 // g++ 12's uninitialised-use warning in the sanitizer builds.
 QRegularExpressionMatch firstMatch(const std::string &text, const char *pattern) {
     return QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromStdString(text));
-}
-
-PollRun shell(const std::string &command) {
-    PollRun run{-1, {}};
-    char chunk[4096];
-    size_t got;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-            run.output.append(chunk, got);
-        const int raw = pclose(pipe);
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    return run;
-}
-
-PollRun plcPoll(const std::vector<std::string> &args) {
-    std::string command = PLC_POLL_PATH;
-    for (const std::string &a : args)
-        command += " " + quoted(a);
-    return shell(command + " 2>&1");
 }
 
 bool contains(const std::string &text, const std::string &part) {
@@ -171,7 +157,7 @@ print('parsed')
                                      "--vars", vars, "--output", vars + "." + format});
         EXPECT_EQ(run.status, 0) << run.output;
     }
-    const PollRun parsed = shell("/usr/bin/python3 -c " + quoted(script) + " " + quoted(vars) + " 2>&1");
+    const PollRun parsed = run("/usr/bin/python3", {"-c", script, vars});
     EXPECT_EQ(parsed.output, "parsed\n");
     for (const std::string suffix : {"", ".csv", ".json"})
         unlink((vars + suffix).c_str());
