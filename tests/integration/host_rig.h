@@ -27,7 +27,6 @@ inline HostConfig config(int port) {
     c.port = port;
     c.timeoutMs = 300;
     c.intervalMs = 5;
-    c.retryLimit = 2;
     return c;
 }
 
@@ -66,9 +65,9 @@ struct Rig {
     // A write or one-shot read (no value) and its completion status.
     PlcHost::Status request(const Variable &v, const QByteArray *value = nullptr, int idleMs = 3000) {
         std::string error;
-        const bool queued = value ? host->write(v, *value, &lastId, error) : host->readOnce(v, &lastId, error);
+        const bool queued = value ? host->write(v, *value, &id, error) : host->readOnce(v, &id, error);
         EXPECT_TRUE(queued) << error;
-        return queued ? host->waitCompletion(lastId, idleMs) : PlcHost::Failed;
+        return queued ? host->waitCompletion(id, idleMs) : PlcHost::Failed;
     }
     PlcHost::Status write(const Variable &v, const QByteArray &value) { return request(v, &value); }
 
@@ -90,7 +89,7 @@ struct Rig {
     std::unique_ptr<PlcHost> host;
     std::mutex linesMutex;
     std::vector<std::string> lines; // the host's report lines
-    RequestId lastId;               // of the last request()
+    RequestId id;                   // of the last request()
 };
 
 } // namespace rig

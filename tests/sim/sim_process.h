@@ -90,7 +90,8 @@ public:
         kill(pid_, SIGTERM);
         int raw = 0;
         pid_t done = 0;
-        if (!eventually([&] { return (done = waitpid(pid_, &raw, WNOHANG)) != 0; }, 5000) && kill(pid_, SIGKILL) == 0)
+        const bool exited = eventually([&] { return (done = waitpid(pid_, &raw, WNOHANG)) != 0; }, 5000);
+        if (!exited && kill(pid_, SIGKILL) == 0)
             done = waitpid(pid_, &raw, 0);
         return status_ = done > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }

@@ -129,7 +129,9 @@ TEST(SimFaults, DropExceptionShortAndClose) {
 TEST(SimFaults, Split) {
     SimProcess sim({"--split", "3", "--set", "1:h0=4660"});
     RawClient raw(sim.port());
-    EXPECT_TRUE(eventually([&] { return raw.exchange(kRead, kAnswer.size(), 1000) == kAnswer && raw.pieces() > 1; }));
+    EXPECT_TRUE(eventually([&] {
+        return raw.exchange(kRead, kAnswer.size()) == kAnswer && raw.pieces() > 1;
+    }));
 }
 
 // 1000 connections, idle or each sending a request at once: the first 256
@@ -147,7 +149,9 @@ TEST(SimServer, ClientCap) {
             served += (busy || client.send(kRead)) && client.receive(kAnswer.size(), 2000) == kAnswer;
         EXPECT_EQ(served, 256) << "busy " << busy;
         clients.clear();
-        EXPECT_TRUE(eventually([&] { return RawClient(sim.port()).exchange(kRead, kAnswer.size(), 2000) == kAnswer; }));
+        EXPECT_TRUE(eventually([&] {
+            return RawClient(sim.port()).exchange(kRead, kAnswer.size()) == kAnswer;
+        }));
         EXPECT_EQ(sim.stop(), 0);
     }
 }
