@@ -54,7 +54,6 @@ struct Rig {
         std::string error;
         EXPECT_TRUE(host->load(error)) << error;
     }
-    ~Rig() { host.reset(); } // the host stops before the simulator does
 
     void start(const std::vector<Variable> &plan = {}) {
         std::string error;
@@ -85,11 +84,13 @@ struct Rig {
         });
     }
 
+    // Destroyed in reverse: the host stops before what its loop reports to,
+    // and before the simulator.
     SimProcess sim;
-    std::unique_ptr<PlcHost> host;
     std::mutex linesMutex;
     std::vector<std::string> lines; // the host's report lines
     RequestId id;                   // of the last request()
+    std::unique_ptr<PlcHost> host;
 };
 
 } // namespace rig
