@@ -79,8 +79,7 @@ TEST(PlcPoll, ExitStatusesAndMessages) {
 TEST(PlcPoll, TypedValuesWrittenAndReadBack) {
     SimProcess sim({"-s", "1:h30=f32:21.5", "-s", "1:h32=u16:0x41AC"});
     ASSERT_TRUE(sim.running());
-    const std::string port = std::to_string(sim.port());
-    const PollRun run = plcPoll({"-p", port, "--format", "json", "--write", "hold:signed,10,-1", "--write",
+    const PollRun run = plcPoll({"-p", std::to_string(sim.port()), "--format", "json", "--write", "hold:signed,10,-1", "--write",
                                  "hold.word,203,1 2 0x3", "--write", "hold:int32:abcd,40,-100000", "--read",
                                  "hold:signed,10", "--read", "ref,40011", "--read", "hold.word,203,3", "--read",
                                  "hold:float,30", "--read", "hold:float:abcd,32", "--read", "hold:int32:abcd,40",
