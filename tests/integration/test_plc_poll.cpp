@@ -74,21 +74,19 @@ TEST(PlcPoll, ExitStatusesAndMessages) {
     }
 }
 
-// Written by plc_poll or preset in the PLC (21.5 with its low word first,
-// and 0x41AC0000 high word first), read back in every format.
+// Written by plc_poll or preset in the PLC, read back as JSON numbers,
+// arrays and hex strings. (Each format's text: the HostInput tests.)
 TEST(PlcPoll, TypedValuesWrittenAndReadBack) {
-    SimProcess sim({"-s", "1:h30=f32:21.5", "-s", "1:h32=u16:0x41AC"});
+    SimProcess sim({"-s", "1:h30=f32:21.5"});
     ASSERT_TRUE(sim.running());
-    const PollRun run = plcPoll({"-p", std::to_string(sim.port()), "--format", "json", "--write", "hold:signed,10,-1", "--write",
+    const PollRun run = plcPoll({"-p", std::to_string(sim.port()), "--format", "json", "--write",
                                  "hold.word,203,1 2 0x3", "--write", "hold:int32:abcd,40,-100000", "--read",
-                                 "hold:signed,10", "--read", "ref,40011", "--read", "hold.word,203,3", "--read",
-                                 "hold:float,30", "--read", "hold:float:abcd,32", "--read", "hold:int32:abcd,40",
+                                 "hold.word,203,3", "--read", "hold:float,30", "--read", "hold:int32:abcd,40",
                                  "--read", "hold.word:hex,40,2"});
     EXPECT_EQ(run.status, 0) << run.output;
-    for (const char *values : {"\"values\":[-1]", "\"values\":[65535]", "\"values\":[1,2,3]", "\"values\":[21.5]}",
-                               "\"values\":[-100000]", "\"values\":[\"0xFFFE\",\"0x7960\"]"})
+    for (const char *values : {"\"values\":[1,2,3]", "\"values\":[21.5]}", "\"values\":[-100000]",
+                               "\"values\":[\"0xFFFE\",\"0x7960\"]"})
         EXPECT_TRUE(contains(run.output, values)) << values << " in: " << run.output;
-    EXPECT_EQ(occurrences(run.output, "\"values\":[21.5]"), 2) << run.output;
 }
 
 // Every value is the PLC's own, marked with its quality; a variable that
