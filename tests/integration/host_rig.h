@@ -14,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace rig {
 
@@ -28,7 +27,6 @@ inline HostConfig config(int port) {
     c.port = port;
     c.timeoutMs = 300;
     c.intervalMs = 5;
-    c.retryLimit = 2;
     return c;
 }
 
@@ -36,22 +34,8 @@ inline Variable var(int type, const std::string &address, int count = 1, int sta
     return {std::string(typeName(type)) + " " + address, type, address, count, station};
 }
 
-// Polls pred every 10 ms until it holds or timeoutMs pass.
-inline bool eventually(const std::function<bool()> &pred, int timeoutMs = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-inline QByteArray le(std::initializer_list<int> bytes) {
-    QByteArray out;
-    for (int b : bytes)
-        out.append(static_cast<char>(b));
-    return out;
+inline QByteArray le(std::initializer_list<std::uint8_t> bytes) {
+    return QByteArray(reinterpret_cast<const char *>(bytes.begin()), static_cast<int>(bytes.size()));
 }
 
 struct Rig {
@@ -70,7 +54,6 @@ struct Rig {
         std::string error;
         EXPECT_TRUE(host->load(error)) << error;
     }
-    ~Rig() { host.reset(); } // the host stops before the simulator does
 
     void start(const std::vector<Variable> &plan = {}) {
         std::string error;
@@ -80,7 +63,6 @@ struct Rig {
 
     // A write or one-shot read (no value) and its completion status.
     PlcHost::Status request(const Variable &v, const QByteArray *value = nullptr, int idleMs = 3000) {
-        RequestId id;
         std::string error;
         const bool queued = value ? host->write(v, *value, &id, error) : host->readOnce(v, &id, error);
         EXPECT_TRUE(queued) << error;
@@ -102,10 +84,13 @@ struct Rig {
         });
     }
 
+    // Destroyed in reverse: the host stops before what its loop reports to,
+    // and before the simulator.
     SimProcess sim;
-    std::unique_ptr<PlcHost> host;
     std::mutex linesMutex;
     std::vector<std::string> lines; // the host's report lines
+    RequestId id;                   // of the last request()
+    std::unique_ptr<PlcHost> host;
 };
 
 } // namespace rig

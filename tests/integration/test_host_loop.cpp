@@ -7,52 +7,34 @@ using Values = std::vector<std::uint32_t>;
 
 namespace {
 
-// Every register type, polled cyclically, against registers 10 and 11 of
-// each area, which hold different words per area. Replies come a few bytes
-// at a time and are reassembled; a variable not polled was never read.
-TEST(HostLoop, CyclicPollingOfEveryRegisterType) {
-    const int lo[3] = {0x1234, 0x2345, 0x3456}, hi[3] = {0x5678, 0x6789, 0x789A};
-    Rig r({"--split", "3", "-s", "1:i10=4660", "-s", "1:i11=22136", "-s", "1:h10=9029", "-s", "1:h11=26505", "-s",
-           "1:h5010=13398", "-s", "1:h5011=30874"});
-    std::vector<Variable> plan;
-    std::vector<Values> expected;
-    for (int area = 0; area < 3; ++area) {
-        Values bits; // of register 10's low byte
-        for (int b = 0; b < 8; ++b)
-            bits.push_back(lo[area] >> b & 1);
-        plan.insert(plan.end(), {var(area, "20.0", 8), var(3 + area, "20", 2), var(6 + area, "10", 2),
-                                 var(9 + area, "5")}); // the double word: registers 10 (low half) and 11
-        expected.insert(expected.end(), {bits, {std::uint32_t(lo[area] & 0xFF), std::uint32_t(lo[area] >> 8)},
-                                         {std::uint32_t(lo[area]), std::uint32_t(hi[area])},
-                                         {std::uint32_t(hi[area]) << 16 | std::uint32_t(lo[area])}});
-    }
+// One variable of each area, polled cyclically, each over a different
+// register layout. Replies come a few bytes at a time and are reassembled; a
+// variable not polled was never read. (Every type against a server's own
+// memory: the interop tests.)
+TEST(HostLoop, CyclicPollingOfEachAreaInSplitReplies) {
+    Rig r({"--split", "3", "-s", "1:i10=0x1234", "-s", "1:h10=0x2345", "-s", "1:h5010=u32:0x789A3456"});
+    const std::vector<Variable> plan = {var(0, "20.0", 8), var(4, "21"), var(11, "5")};
+    const std::vector<Values> expected = {{0, 0, 1, 0, 1, 1, 0, 0}, {0x23}, {0x789A3456}}; // low bit first
     r.start(plan);
     ASSERT_TRUE(r.host->waitScan(0, 3000));
-    for (size_t i = 0; i < plan.size(); ++i) {
-        const Reading got = r.host->reading(plan[i]);
-        EXPECT_EQ(got.quality, Quality::Good) << plan[i].label;
-        EXPECT_EQ(decodeValues(plan[i].type, got.data), expected[i]) << plan[i].label;
-    }
+    for (size_t i = 0; i < plan.size(); ++i)
+        EXPECT_EQ(decodeValues(plan[i].type, r.host->reading(plan[i]).data), expected[i]) << plan[i].label;
     EXPECT_EQ(r.host->stats().failures, 0u);
     EXPECT_EQ(r.host->reading(var(7, "900")).quality, Quality::NeverRead);
 }
 
-// Writes of every element kind in both writable areas, each checked by a
-// fresh read from the PLC; at 2 registers a request the last goes out in two.
-TEST(HostLoop, WritesOfEveryElementKind) {
-    Rig r({"-s", "1:h30=4660", "-s", "1:h5030=4660", "-s", "1:h31=240", "-s", "1:h5031=240", "-s", "1:h32=65535"},
+// Bit writes land on plc_sim's coils, which are the bits of its holding
+// registers in both areas, each checked by a fresh read of the register; at
+// 2 registers a request the double words go out in two. (Every element kind
+// changing exactly its bytes: the interop tests.)
+TEST(HostLoop, BitWritesAndASplitWrite) {
+    Rig r({"-s", "1:h31=0xF0", "-s", "1:h5031=0xF0", "-s", "1:h32=0xFFFF"},
           [](HostConfig &c) { c.regsPerFrame = 2; });
     r.start();
     const struct { Variable target; QByteArray value; Variable check; Values expected; } cases[] = {
         {var(1, "62.0"), le({1}), var(7, "31"), {0x00F1}},  // coil 496: register 31, bit 0
-        {var(2, "62.3"), le({1}), var(8, "31"), {0x00F8}},
+        {var(2, "62.3"), le({1}), var(8, "31"), {0x00F8}},  // coil 5499: register 5031, bit 3
         {var(1, "64.5"), le({0}), var(7, "32"), {0xFFDF}},  // clearing a bit
-        {var(4, "61"), le({0xAB}), var(7, "30"), {0xAB34}}, // high byte; the low one stays
-        {var(5, "60"), le({0xCD}), var(8, "30"), {0x12CD}}, // low byte; the high one stays
-        {var(7, "40"), le({0xEF, 0xBE}), var(7, "40"), {0xBEEF}},
-        {var(8, "40"), le({0x34, 0x12}), var(8, "40"), {0x1234}},
-        {var(10, "21"), le({0xEF, 0xCD, 0xAB, 0x89}), var(7, "42", 2), {0xCDEF, 0x89AB}},
-        {var(11, "21"), le({1, 2, 3, 4}), var(8, "42", 2), {0x0201, 0x0403}},
         {var(11, "50", 2), le({1, 0, 0, 0x40, 2, 0, 0, 0x40}), var(11, "50", 2), {0x40000001, 0x40000002}},
     };
     for (const auto &c : cases) {
@@ -81,9 +63,7 @@ TEST(HostLoop, MultiStationWithADeadStation) {
     const std::uint32_t first = value(0), second = value(2); // animated inputs
     EXPECT_TRUE(eventually([&] { return value(0) > first + 3 && value(2) > second + 3; }));
     EXPECT_EQ(Values({value(3), value(4)}), (Values{101, 202}));
-    const Reading dead = r.host->reading(plan[1]);
-    EXPECT_EQ(dead.quality, Quality::Failed);
-    EXPECT_TRUE(dead.data.isEmpty());
+    EXPECT_EQ(r.host->reading(plan[1]).quality, Quality::Failed);
     for (const char *line : {"station 3: read in.word 0 (in.word 0) given up: no reply within 100 ms",
                              "station 3: switched off for 300 ms", "station 3: switched back on"})
         EXPECT_TRUE(r.reported(line)) << line;
@@ -121,35 +101,30 @@ TEST(HostLoop, RemoteAreaMode) {
 TEST(HostLoop, LateRepliesAreRetriedThenGivenUpAndNeverTakenForLaterRequests) {
     Rig r({"--delay-ms", "150", "-s", "1:h0=1", "-s", "1:h1=2"}, [](HostConfig &c) { c.timeoutMs = 100; });
     r.start();
-    RequestId id;
-    std::string error;
-    ASSERT_TRUE(r.host->write(var(7, "5"), le({1, 0}), &id, error)) << error;
-    EXPECT_EQ(r.host->waitCompletion(id, 3000), PlcHost::Failed);
+    EXPECT_EQ(r.write(var(7, "5"), le({1, 0})), PlcHost::Failed);
     const StatsSnapshot s = r.host->stats(); // exchanges, retries, given up; a new connection each
     EXPECT_EQ(std::vector<std::uint64_t>({s.exchanges, s.retries, s.givenUp, s.reconnects}),
               (std::vector<std::uint64_t>{3, 2, 1, 2}));
     const std::vector<HostEvent> e = r.host->events(); // dispatched, completed, given up
     ASSERT_EQ(e.size(), 3u);
-    EXPECT_TRUE(e[0].kind == HostEvent::Notify && e[1].kind == HostEvent::Completion && e[1].tag1 == id.tag1 &&
-                e[1].status == PlcHost::Failed && e[2].kind == HostEvent::Notify);
+    EXPECT_TRUE(e[0].kind == HostEvent::Notify && e[1].kind == HostEvent::Completion &&
+                e[1].tag1 == r.id.tag1 && e[1].status == PlcHost::Failed && e[2].kind == HostEvent::Notify);
     EXPECT_TRUE(r.reported("station 1: write hold.word 5 (hold.word 5) given up: no reply within 100 ms"));
     for (const char *address : {"0", "1"})
         EXPECT_EQ(r.request(var(7, address)), PlcHost::Failed) << address;
     EXPECT_EQ(r.host->values(var(7, "0", 2)), (Values{0, 0}));
 }
 
-// A PLC that refuses every request: the polled value is failed and never
-// shown, each request given up gets a line naming it, its station and the
-// exception, and the connection stays, since a refusal is a whole reply.
+// A PLC that refuses every request: the polled value's reason names the
+// exception, each request given up gets a line naming it, its station and
+// the exception, and the connection stays, since a refusal is a whole reply.
+// (That such a value is failed and never shown: the interop tests.)
 TEST(HostLoop, RefusedRequestsFailWithTheExceptionNamed) {
     Rig r({"--exception-every", "1"}, [](HostConfig &c) { c.retryLimit = 1; });
     const Variable polled = var(7, "0", 2);
     r.start({polled});
     ASSERT_TRUE(r.host->waitScan(0, 3000));
-    const Reading failed = r.host->reading(polled);
-    EXPECT_EQ(failed.quality, Quality::Failed);
-    EXPECT_TRUE(failed.data.isEmpty());
-    EXPECT_EQ(failed.reason, "exception 4 (server device failure)");
+    EXPECT_EQ(r.host->reading(polled).reason, "exception 4 (server device failure)");
     EXPECT_EQ(r.request(var(7, "10")), PlcHost::Failed);
     for (const char *line : {"station 1: read hold.word 0..1 (hold.word 0) given up: exception 4",
                              "station 1: read hold.word 10 (hold.word 10) given up: exception 4"})
@@ -163,10 +138,6 @@ TEST(HostLoop, ValueIsStaleWhileItsBlockIsRetried) {
     Rig r({"--drop-every", "2", "--delay-ms", "100", "-s", "1:h4=7"}, [](HostConfig &c) { c.retryLimit = 1; });
     const Variable v = var(7, "4");
     r.start({v});
-    ASSERT_TRUE(r.host->waitScan(0, 3000));
-    const Reading good = r.host->reading(v);
-    EXPECT_EQ(good.quality, Quality::Good);
-    EXPECT_EQ(good.data, le({7, 0}));
     ASSERT_TRUE(eventually([&] { return r.host->reading(v).quality == Quality::Stale; }));
     const Reading stale = r.host->reading(v);
     EXPECT_EQ(stale.data, le({7, 0}));
@@ -229,21 +200,6 @@ TEST(HostLoop, TransactionIdsKeepANaiveHostInStepWithAServerAnsweringUnitZero) {
     QByteArray hold, ext;
     ASSERT_EQ(api.GetRegisterData(nullptr, 7, "0", 1, hold, 1) + api.GetRegisterData(nullptr, 8, "0", 1, ext, 1), 2);
     EXPECT_EQ(hold + ext, le({11, 0, 22, 0})); // without the ids: 22, 0, 11, 0
-}
-
-// The PLC goes away and comes back on the same port: the host reconnects
-// and shows the new PLC's values.
-TEST(HostLoop, ResumesAfterThePlcRestarts) {
-    Rig r({"-s", "1:h0=1"});
-    const Variable word = var(7, "0");
-    r.start({word});
-    EXPECT_TRUE(eventually([&] { return r.host->values(word) == Values{1}; }));
-    EXPECT_EQ(r.sim.stop(), 0);
-    EXPECT_TRUE(eventually([&] { return r.host->stats().givenUp > 0; }));
-    SimProcess second({"--port", std::to_string(r.sim.port()), "-s", "1:h0=2"});
-    ASSERT_TRUE(second.running());
-    EXPECT_TRUE(eventually([&] { return r.host->values(word) == Values{2}; }, 5000));
-    EXPECT_GE(r.host->stats().reconnects, 1u);
 }
 
 // 82 requests of 10 ms each: the wait runs out only when no exchange makes

@@ -3,51 +3,37 @@
 // of every value, and output that real CSV and JSON parsers read back.
 #include "sim_process.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 
 namespace {
 
 struct PollRun {
-    int status;
+    int status; // -1 when the program did not exit normally
     std::string output; // stdout and stderr
 };
 
-std::string quoted(const std::string &arg) {
-    std::string out = "'";
-    for (char c : arg)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+PollRun run(const QString &program, const std::vector<std::string> &args) {
+    QStringList list;
+    for (const std::string &a : args)
+        list << QString::fromStdString(a);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, list);
+    const bool exited = process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit;
+    return {exited ? process.exitCode() : -1, process.readAll().toStdString()};
 }
+
+PollRun plcPoll(const std::vector<std::string> &args) { return run(PLC_POLL_PATH, args); }
 
 // Qt's expressions rather than std::regex, whose inlined automaton trips
 // g++ 12's uninitialised-use warning in the sanitizer builds.
 QRegularExpressionMatch firstMatch(const std::string &text, const char *pattern) {
     return QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromStdString(text));
-}
-
-PollRun shell(const std::string &command) {
-    PollRun run{-1, {}};
-    char chunk[4096];
-    size_t got;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-            run.output.append(chunk, got);
-        const int raw = pclose(pipe);
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    return run;
-}
-
-PollRun plcPoll(const std::vector<std::string> &args) {
-    std::string command = PLC_POLL_PATH;
-    for (const std::string &a : args)
-        command += " " + quoted(a);
-    return shell(command + " 2>&1");
 }
 
 bool contains(const std::string &text, const std::string &part) {
@@ -88,22 +74,19 @@ TEST(PlcPoll, ExitStatusesAndMessages) {
     }
 }
 
-// Written by plc_poll or preset in the PLC (21.5 with its low word first,
-// and 0x41AC0000 high word first), read back in every format.
+// Written by plc_poll or preset in the PLC, read back as JSON numbers,
+// arrays and hex strings. (Each format's text: the HostInput tests.)
 TEST(PlcPoll, TypedValuesWrittenAndReadBack) {
-    SimProcess sim({"-s", "1:h30=f32:21.5", "-s", "1:h32=u16:0x41AC"});
+    SimProcess sim({"-s", "1:h30=f32:21.5"});
     ASSERT_TRUE(sim.running());
-    const std::string port = std::to_string(sim.port());
-    const PollRun run = plcPoll({"-p", port, "--format", "json", "--write", "hold:signed,10,-1", "--write",
+    const PollRun run = plcPoll({"-p", std::to_string(sim.port()), "--format", "json", "--write",
                                  "hold.word,203,1 2 0x3", "--write", "hold:int32:abcd,40,-100000", "--read",
-                                 "hold:signed,10", "--read", "ref,40011", "--read", "hold.word,203,3", "--read",
-                                 "hold:float,30", "--read", "hold:float:abcd,32", "--read", "hold:int32:abcd,40",
+                                 "hold.word,203,3", "--read", "hold:float,30", "--read", "hold:int32:abcd,40",
                                  "--read", "hold.word:hex,40,2"});
     EXPECT_EQ(run.status, 0) << run.output;
-    for (const char *values : {"\"values\":[-1]", "\"values\":[65535]", "\"values\":[1,2,3]", "\"values\":[21.5]}",
-                               "\"values\":[-100000]", "\"values\":[\"0xFFFE\",\"0x7960\"]"})
+    for (const char *values : {"\"values\":[1,2,3]", "\"values\":[21.5]}", "\"values\":[-100000]",
+                               "\"values\":[\"0xFFFE\",\"0x7960\"]"})
         EXPECT_TRUE(contains(run.output, values)) << values << " in: " << run.output;
-    EXPECT_EQ(occurrences(run.output, "\"values\":[21.5]"), 2) << run.output;
 }
 
 // Every value is the PLC's own, marked with its quality; a variable that
@@ -171,7 +154,7 @@ print('parsed')
                                      "--vars", vars, "--output", vars + "." + format});
         EXPECT_EQ(run.status, 0) << run.output;
     }
-    const PollRun parsed = shell("/usr/bin/python3 -c " + quoted(script) + " " + quoted(vars) + " 2>&1");
+    const PollRun parsed = run("/usr/bin/python3", {"-c", script, vars});
     EXPECT_EQ(parsed.output, "parsed\n");
     for (const std::string suffix : {"", ".csv", ".json"})
         unlink((vars + suffix).c_str());

@@ -23,8 +23,6 @@ public:
               modbus_close(ctx);
               modbus_free(ctx);
           }) {
-        if (!ctx_)
-            return;
         modbus_set_slave(ctx(), unit);
         modbus_set_response_timeout(ctx(), 0, static_cast<uint32_t>(timeoutMs) * 1000);
         connected_ = modbus_connect(ctx()) == 0;
@@ -47,10 +45,7 @@ private:
 class RawClient {
 public:
     explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
         connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     }
     ~RawClient() {

@@ -12,11 +12,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,15 +29,25 @@
 #define PLC_SIM_PATH "plc_sim" // looked up in PATH
 #endif
 
+// Polls pred every 10 ms until it holds or timeoutMs pass.
+inline bool eventually(const std::function<bool()> &pred, int timeoutMs = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 class SimProcess {
 public:
     // Starts `program --port 0 args...` (a later --port in args wins) and
     // waits at most 5 s for each byte of its PORT line.
     explicit SimProcess(std::vector<std::string> args = {}, const std::string &program = PLC_SIM_PATH) {
-        char errorPath[] = "/tmp/plc_sim_stderr_XXXXXX";
-        errorFd_ = mkostemp(errorPath, O_CLOEXEC);
+        errorFd_ = memfd_create("plc_sim_stderr", MFD_CLOEXEC);
         int out[2];
-        if (errorFd_ < 0 || unlink(errorPath) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        if (errorFd_ < 0 || pipe2(out, O_CLOEXEC) != 0)
             return;
         args.insert(args.begin(), {program, "--port", "0"});
         std::vector<char *> argv;
@@ -78,21 +92,16 @@ public:
         kill(pid_, SIGTERM);
         int raw = 0;
         pid_t done = 0;
-        for (int i = 0; i < 500 && (done = waitpid(pid_, &raw, WNOHANG)) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (done == 0 && kill(pid_, SIGKILL) == 0)
+        const bool exited = eventually([&] { return (done = waitpid(pid_, &raw, WNOHANG)) != 0; }, 5000);
+        if (!exited && kill(pid_, SIGKILL) == 0)
             done = waitpid(pid_, &raw, 0);
         return status_ = done > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
 
     // What the child wrote to stderr so far (all of it after stop()).
     std::string errorOutput() const {
-        std::string text;
-        char chunk[4096];
-        ssize_t got;
-        for (off_t at = 0; (got = pread(errorFd_, chunk, sizeof chunk, at)) > 0; at += got)
-            text.append(chunk, static_cast<size_t>(got));
-        return text;
+        std::ifstream in("/proc/self/fd/" + std::to_string(errorFd_)); // from the start
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
 private:
