@@ -35,11 +35,11 @@ struct Write {
 
 struct Options {
     HostConfig host;
-    SpecDefaults defaults;
+    ArgumentDefaults defaults;
     bool multiStation = false;
     // --var, --vars, --read, --write and -r in the order given; parsed once
     // every default they take is known.
-    std::vector<std::pair<std::string, std::string>> specs;
+    std::vector<std::pair<std::string, std::string>> variableArgs;
     std::string registerType = "hold";
     std::string registerCount;
     std::string hostArgument;
@@ -80,8 +80,8 @@ bool seconds(const std::string &text, double lo, double hi, double &out, std::st
     return true;
 }
 
-bool spec(Options &o, const char *name, const std::string &value) {
-    o.specs.emplace_back(name, value);
+bool keepInOrder(Options &o, const char *name, const std::string &value) {
+    o.variableArgs.emplace_back(name, value);
     return true;
 }
 
@@ -108,7 +108,7 @@ const Option kOptions[] = {
          return wholeNumber(v, 0, 255, o.host.defaultStation, e);
      }},
     {"--register", "-r", "ADDR", "poll the register(s) at ADDR, as -t, -c and -a say (repeatable)",
-     [](Options &o, const std::string &v, std::string &) { return spec(o, "-r", v); }},
+     [](Options &o, const std::string &v, std::string &) { return keepInOrder(o, "-r", v); }},
     {"--type", "-t", "TYPE",
      "type of -r: hold or 4 (default), in or 3, ref, or a driver type;\n"
      "any type may end in :FORMAT, e.g. -t hold:float, -t in:int32:abcd",
@@ -148,16 +148,16 @@ const Option kOptions[] = {
          o.defaults.format.order = ByteOrder::ABCD;
          return true;
      }},
-    {"--var", "", "SPEC", "poll LABEL,TYPE,ADDRESS[,COUNT[,STATION[,FORMAT]]] (repeatable)",
-     [](Options &o, const std::string &v, std::string &) { return spec(o, "--var", v); }},
+    {"--var", "", "VAR", "poll LABEL,TYPE,ADDRESS[,COUNT[,STATION[,FORMAT]]] (repeatable)",
+     [](Options &o, const std::string &v, std::string &) { return keepInOrder(o, "--var", v); }},
     {"--vars", "", "FILE", "poll the variables of a CSV file with those columns",
-     [](Options &o, const std::string &v, std::string &) { return spec(o, "--vars", v); }},
-    {"--read", "", "SPEC", "read TYPE,ADDRESS[,COUNT[,STATION]] once (repeatable)",
-     [](Options &o, const std::string &v, std::string &) { return spec(o, "--read", v); }},
-    {"--write", "", "SPEC",
+     [](Options &o, const std::string &v, std::string &) { return keepInOrder(o, "--vars", v); }},
+    {"--read", "", "ITEM", "read TYPE,ADDRESS[,COUNT[,STATION]] once (repeatable)",
+     [](Options &o, const std::string &v, std::string &) { return keepInOrder(o, "--read", v); }},
+    {"--write", "", "ITEM",
      "write TYPE,ADDRESS,VALUES[,STATION] once, before the reads;\n"
      "VALUES separated by blanks: hold.word,10,\"1 -2 0x3\"",
-     [](Options &o, const std::string &v, std::string &) { return spec(o, "--write", v); }},
+     [](Options &o, const std::string &v, std::string &) { return keepInOrder(o, "--write", v); }},
     {"--once", "-1", nullptr, "poll every variable once, then stop",
      [](Options &o, const std::string &, std::string &) { return o.once = true; }},
     {"--interval-ms", "-l", "N", "pause after each scan of the polled variables (default 500)",
@@ -292,11 +292,11 @@ const Option *findOption(const std::string &name) {
     return nullptr;
 }
 
-bool parseSpecs(Options &o, std::string &error) {
-    SpecDefaults &d = o.defaults;
+bool parseVariableArgs(Options &o, std::string &error) {
+    ArgumentDefaults &d = o.defaults;
     d.station = o.host.defaultStation;
     LabelIndex labels;
-    for (const auto &s : o.specs) {
+    for (const auto &s : o.variableArgs) {
         const std::string &name = s.first;
         bool ok = true;
         std::string problem;
@@ -340,7 +340,7 @@ bool parseSpecs(Options &o, std::string &error) {
 // Multi-station mode when asked for, when a variable names another station
 // or a register lies outside the single-station images; then every
 // variable is checked in that mode.
-bool checkSpecs(Options &o, std::string &error) {
+bool checkVariables(Options &o, std::string &error) {
     const int station = o.host.defaultStation;
     auto other = [&](const Variable &v) { return v.station != station; };
     o.host.multiStation = o.multiStation || o.defaults.needsMultiStation ||
@@ -407,7 +407,7 @@ bool parseOptions(const std::vector<std::string> &args, Options &o, std::string 
             return false;
         }
     }
-    return o.help || (parseSpecs(o, error) && checkSpecs(o, error));
+    return o.help || (parseVariableArgs(o, error) && checkVariables(o, error));
 }
 
 volatile std::sig_atomic_t interrupted = 0;

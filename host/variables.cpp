@@ -147,7 +147,7 @@ bool parseTypeField(const std::string &text, int &type, Table &table, ValueForma
 }
 
 // A register in device terms, as a word variable in driver terms.
-bool resolveRegister(Table table, const std::string &text, SpecDefaults &d, Variable &v,
+bool resolveRegister(Table table, const std::string &text, ArgumentDefaults &d, Variable &v,
                      std::string &error) {
     Area area = table == Table::Input ? plc::InputArea : plc::HoldingArea;
     std::int64_t reg = -1;
@@ -211,7 +211,7 @@ bool parseCount(const std::string &text, int &count, std::string &error) {
 
 // The fields every form shares, with the format column last given.
 bool parseCommon(const std::string &typeText, const std::string &address, const std::string &count,
-                 const std::string &station, const std::string &format, SpecDefaults &d,
+                 const std::string &station, const std::string &format, ArgumentDefaults &d,
                  Variable &v, std::string &error) {
     Table table = Table::None;
     v.format = d.format;
@@ -251,7 +251,7 @@ std::string lowerCase(std::string s) {
 std::string field(const std::vector<std::string> &f, size_t i) { return i < f.size() ? f[i] : ""; }
 
 // The label is moved out of `f`: a variables file may hold long ones.
-bool parseVariableFields(std::vector<std::string> &f, SpecDefaults &d, Variable &v,
+bool parseVariableFields(std::vector<std::string> &f, ArgumentDefaults &d, Variable &v,
                          std::string &error) {
     if (f.size() < 3 || f.size() > 6) {
         error = "expected label,type,address[,count[,station[,format]]]";
@@ -315,7 +315,7 @@ int driverCount(const Variable &v) {
                           : elementsPerValue(v.type, v.format));
 }
 
-bool parseVariableArg(const std::string &arg, SpecDefaults &d, Variable &v, std::string &error) {
+bool parseVariableArg(const std::string &arg, ArgumentDefaults &d, Variable &v, std::string &error) {
     std::vector<std::string> fields = argumentFields(arg);
     if (parseVariableFields(fields, d, v, error))
         return true;
@@ -323,7 +323,7 @@ bool parseVariableArg(const std::string &arg, SpecDefaults &d, Variable &v, std:
     return false;
 }
 
-bool parseReadArg(const std::string &arg, SpecDefaults &d, Variable &v, std::string &error) {
+bool parseReadArg(const std::string &arg, ArgumentDefaults &d, Variable &v, std::string &error) {
     const std::vector<std::string> f = argumentFields(arg);
     if (f.size() < 2 || f.size() > 4) {
         error = "expected type,address[,count[,station]] in '" + arg + "'";
@@ -333,7 +333,7 @@ bool parseReadArg(const std::string &arg, SpecDefaults &d, Variable &v, std::str
     return parseCommon(f[0], f[1], field(f, 2), field(f, 3), "", d, v, error);
 }
 
-bool parseWriteArg(const std::string &arg, SpecDefaults &d, Variable &v, QByteArray &value,
+bool parseWriteArg(const std::string &arg, ArgumentDefaults &d, Variable &v, QByteArray &value,
                    std::string &error) {
     const std::vector<std::string> f = argumentFields(arg);
     if (f.size() < 3 || f.size() > 4) {
@@ -368,7 +368,7 @@ bool LabelIndex::addLast(const std::vector<Variable> &vars, std::string &error) 
     return true;
 }
 
-bool readVariableCsv(std::istream &in, SpecDefaults &d, LabelIndex &labels,
+bool readVariableCsv(std::istream &in, ArgumentDefaults &d, LabelIndex &labels,
                      std::vector<Variable> &vars, std::string &error) {
     CsvReader reader(in, CsvSource::File);
     std::vector<std::string> fields;
@@ -386,7 +386,7 @@ bool readVariableCsv(std::istream &in, SpecDefaults &d, LabelIndex &labels,
     return !reader.failed();
 }
 
-bool loadVariableCsv(const std::string &path, SpecDefaults &d, LabelIndex &labels,
+bool loadVariableCsv(const std::string &path, ArgumentDefaults &d, LabelIndex &labels,
                      std::vector<Variable> &vars, std::string &error) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {

@@ -73,7 +73,7 @@ int registerCount(const Variable &v);
 int driverCount(const Variable &v);
 
 // What the command-line and file forms take from the rest of the command line.
-struct SpecDefaults {
+struct ArgumentDefaults {
     int station = 1;
     ValueFormat format;    // for variables that name none
     bool oneBased = false; // plain register numbers count from 1
@@ -87,12 +87,12 @@ struct SpecDefaults {
 // :FORMAT (see parseValueFormat). The address is checked against its area
 // later, by checkVariable, once the mode is known.
 // LABEL,TYPE,ADDRESS[,COUNT[,STATION[,FORMAT]]]
-bool parseVariableArg(const std::string &arg, SpecDefaults &defaults, Variable &v,
+bool parseVariableArg(const std::string &arg, ArgumentDefaults &defaults, Variable &v,
                       std::string &error);
 // TYPE,ADDRESS[,COUNT[,STATION]] (one-shot read)
-bool parseReadArg(const std::string &arg, SpecDefaults &defaults, Variable &v, std::string &error);
+bool parseReadArg(const std::string &arg, ArgumentDefaults &defaults, Variable &v, std::string &error);
 // TYPE,ADDRESS,VALUES[,STATION]; VALUES separated by blanks ("1 2 3")
-bool parseWriteArg(const std::string &arg, SpecDefaults &defaults, Variable &v, QByteArray &value,
+bool parseWriteArg(const std::string &arg, ArgumentDefaults &defaults, Variable &v, QByteArray &value,
                    std::string &error);
 
 // Labels in use: refuses an empty label or one that an earlier variable of
@@ -109,9 +109,9 @@ private:
 // A variables file, read record by record as it streams in: the columns of
 // --var (a header row starting with "label" is skipped; see CsvReader for
 // the dialect). Appends to `vars`; messages name the line.
-bool readVariableCsv(std::istream &in, SpecDefaults &defaults, LabelIndex &labels,
+bool readVariableCsv(std::istream &in, ArgumentDefaults &defaults, LabelIndex &labels,
                      std::vector<Variable> &vars, std::string &error);
-bool loadVariableCsv(const std::string &path, SpecDefaults &defaults, LabelIndex &labels,
+bool loadVariableCsv(const std::string &path, ArgumentDefaults &defaults, LabelIndex &labels,
                      std::vector<Variable> &vars, std::string &error);
 
 // Unsigned element values of the bytes GetRegisterData gives.

@@ -1,5 +1,5 @@
 // The reference host's handling of what a user types: variable, read and
-// write specs in driver and device terms, value formats and byte orders,
+// write arguments in driver and device terms, value formats and byte orders,
 // and variables files in their dialects.
 #include "variables.h"
 
@@ -11,13 +11,13 @@ using namespace plchost;
 
 namespace {
 
-// A --var (v), --read (r) or --write (w) spec as the host takes it, checked
+// A --var (v), --read (r) or --write (w) argument as the host takes it, checked
 // in the mode it needs (a station other than the default 7 needs
 // multi-station mode): "TYPE ADDRESS FORMAT COUNT/REGISTERS" then
 // "@STATION", or "#STATION" when it needs multi-station mode, then a write's
 // value bytes; or why it was refused.
 std::string parsed(char kind, const std::string &arg, bool oneBased = false) {
-    SpecDefaults d;
+    ArgumentDefaults d;
     d.station = 7;
     d.oneBased = oneBased;
     Variable v;
@@ -69,7 +69,7 @@ TEST(HostInput, SpecsInDriverAndDeviceTerms) {
 // Each --write value as SetRegisterData takes it (hex), then as
 // GetRegisterData gives it back and plc_poll shows it.
 TEST(HostInput, ValueFormatsAndByteOrders) {
-    const struct { const char *spec, *result; } cases[] = {
+    const struct { const char *arg, *result; } cases[] = {
         {"hold.word:signed,1,-1", "ffff: -1"},
         {"hold.word,1,-1", "ffff: 65535"},
         {"hold.word:hex,1,0xAB", "ab00: 0x00AB"},
@@ -95,15 +95,15 @@ TEST(HostInput, ValueFormatsAndByteOrders) {
         Variable v;
         QByteArray bytes, read;
         std::string error, result = "refused";
-        SpecDefaults d;
-        if (parseWriteArg(c.spec, d, v, bytes, error)) {
+        ArgumentDefaults d;
+        if (parseWriteArg(c.arg, d, v, bytes, error)) {
             for (char b : bytes) // GetRegisterData gives a byte with a 0 after it
                 read.append(b).append(plc::kindOf(v.type) == plc::ElementKind::Byte ? 1 : 0, '\0');
             result = bytes.toHex().toStdString() + ":";
             for (const std::string &text : formatValues(v.type, v.format, read))
                 result += " " + text;
         }
-        EXPECT_EQ(result, c.result) << c.spec;
+        EXPECT_EQ(result, c.result) << c.arg;
     }
     EXPECT_TRUE(formatValues(10, ValueFormat(), QByteArray(3, '\0')).empty()); // incomplete
 }
@@ -112,7 +112,7 @@ TEST(HostInput, ValueFormatsAndByteOrders) {
 std::string labelsRead(const std::string &text) {
     std::istringstream in(text);
     std::vector<Variable> vars;
-    SpecDefaults d;
+    ArgumentDefaults d;
     LabelIndex labels;
     std::string error, joined;
     if (!readVariableCsv(in, d, labels, vars, error))

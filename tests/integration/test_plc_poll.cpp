@@ -45,7 +45,7 @@ int occurrences(const std::string &text, const char *part) {
 }
 
 // Help (0), a write that fails (1), each kind of bad command line (2; what
-// the specs themselves refuse is HostInput's to check), and no PLC or
+// the arguments themselves refuse is HostInput's to check), and no PLC or
 // plug-in to use (3).
 TEST(PlcPoll, ExitStatusesAndMessages) {
     const int port = SimProcess().port(); // stopped at once: nothing listens there now
