@@ -83,8 +83,8 @@ private:
     int queueWriteRecords(const std::vector<RW_VAR> &records);
 
     // read_planning.cpp
-    std::vector<std::vector<PlannedRead>> planGroups(const QList<HOSTVAR> &vars) const;
-    void mergeIntoBlocks(const std::vector<PlannedRead> &group, const RW_VAR &blockTemplate);
+    std::vector<PlannedRead> planReads(const QList<HOSTVAR> &vars) const;
+    void mergeIntoBlocks(const std::vector<PlannedRead> &reads, const RW_VAR &blockTemplate);
 
     // scheduler.cpp
     using FrameBuilder = bool (ModbusTcpDriver::*)(const RW_VAR &);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <climits>
 #include <optional>
+#include <tuple>
 
 namespace {
 
@@ -27,7 +28,8 @@ std::optional<PlannedRead> plannedRead(const HOSTVAR &host, int station) {
     const plc::RegisterSpan span = plc::registerSpanOf(plc::kindOf(host.regType), address, host.count);
     if (span.end() > INT_MAX)
         return std::nullopt;
-    return PlannedRead{plc::areaOf(host.regType), station, span.first, span.count, &host};
+    const int area = plc::areaOf(host.regType);
+    return PlannedRead{area, area, station, span.first, span.count, 0, &host};
 }
 
 // The part of a variable that requests can reach: registers whose address on
@@ -41,9 +43,11 @@ bool clipToWireRange(PlannedRead &read) {
     return read.count > 0;
 }
 
-void sortByRegister(std::vector<PlannedRead> &group) {
-    std::stable_sort(group.begin(), group.end(),
-                     [](const PlannedRead &a, const PlannedRead &b) { return a.first < b.first; });
+// In place, so that a large plan needs no second buffer.
+void sortByGroupAndRegister(std::vector<PlannedRead> &reads) {
+    std::sort(reads.begin(), reads.end(), [](const PlannedRead &a, const PlannedRead &b) {
+        return std::tie(a.group, a.first, a.rank) < std::tie(b.group, b.first, b.rank);
+    });
 }
 
 } // namespace
@@ -54,9 +58,9 @@ void sortByRegister(std::vector<PlannedRead> &group) {
 // which is then replaced in one step, never seen half-built.
 int ModbusTcpDriver::rebuildReadList(QList<HOSTVAR> *vars) {
     const bool usable = vars && !vars->isEmpty() && settings_;
-    std::vector<std::vector<PlannedRead>> groups;
+    std::vector<PlannedRead> reads;
     if (usable)
-        groups = planGroups(*vars);
+        reads = planReads(*vars);
 
     DriverLock lock(queueMutex_);
     cyclicBlocks_.clear();
@@ -69,22 +73,24 @@ int ModbusTcpDriver::rebuildReadList(QList<HOSTVAR> *vars) {
     blockTemplate.accessKind = PLC_ACCESS_READ;
     blockTemplate.remoteMode = settings_->remoteMode;
     blockTemplate.nodeId = settings_->localNodeId;
-    for (const std::vector<PlannedRead> &group : groups)
-        mergeIntoBlocks(group, blockTemplate);
+    mergeIntoBlocks(reads, blockTemplate);
     return multiStation() ? cyclicBlocks_.size() : 0;
 }
 
-// The groups that the rebuild merges one after the other, each sorted by
-// register. One station: one group per area, areas 0, 1, 2 in turn,
-// variables not cut. Several stations: one group per area and station, in
-// order of first appearance, variables cut into requests.
-std::vector<std::vector<PlannedRead>> ModbusTcpDriver::planGroups(const QList<HOSTVAR> &vars) const {
-    std::vector<std::vector<PlannedRead>> groups;
+// The reads that the rebuild merges, sorted by group, then register. One
+// station: one group per area, areas 0, 1, 2 in turn, variables not cut,
+// the first listed opening a block. Several stations: one group per area and
+// station, in order of first appearance, variables cut into requests, the
+// piece added last opening a block.
+std::vector<PlannedRead> ModbusTcpDriver::planReads(const QList<HOSTVAR> &vars) const {
+    std::vector<PlannedRead> reads;
+    reads.reserve(size_t(vars.size()));
     if (!multiStation()) {
-        groups.resize(3);
         for (const HOSTVAR &host : vars)
-            if (const std::optional<PlannedRead> read = plannedRead(host, settings_->defaultStation))
-                groups[read->area].push_back(*read);
+            if (std::optional<PlannedRead> read = plannedRead(host, settings_->defaultStation)) {
+                read->rank = qint64(reads.size());
+                reads.push_back(*read);
+            }
     } else {
         const int limit = maxRegsPerRequest();
         QHash<int, int> groupOfAreaAndStation;
@@ -93,40 +99,37 @@ std::vector<std::vector<PlannedRead>> ModbusTcpDriver::planGroups(const QList<HO
             if (!read || !clipToWireRange(*read))
                 continue;
             const int key = read->area * kStationCount + read->station;
-            const int index = groupOfAreaAndStation.value(key, int(groups.size()));
-            if (index == int(groups.size())) {
-                groupOfAreaAndStation.insert(key, index);
-                groups.emplace_back();
-            }
+            auto group = groupOfAreaAndStation.constFind(key);
+            if (group == groupOfAreaAndStation.constEnd())
+                group = groupOfAreaAndStation.insert(key, groupOfAreaAndStation.size());
+            read->group = *group;
             for (qint64 done = 0; done < read->count; done += limit) {
                 PlannedRead piece = *read;
                 piece.first = read->first + done;
                 piece.count = std::min<qint64>(limit, read->count - done);
-                groups[index].push_back(piece);
+                piece.rank = -qint64(reads.size());
+                reads.push_back(piece);
             }
         }
-        // Among pieces at the same register the one added last comes first,
-        // so it is the one that opens a block.
-        for (std::vector<PlannedRead> &group : groups)
-            std::reverse(group.begin(), group.end());
     }
-    for (std::vector<PlannedRead> &group : groups)
-        sortByRegister(group);
-    return groups;
+    sortByGroupAndRegister(reads);
+    return reads;
 }
 
-// Merges a sorted group into blocks appended to the cyclic list. A variable
-// joins the open block when the span from the block's start to the
-// variable's end fits in one request, gap included; one inside the block
-// changes nothing. A single variable longer than a request stays one block of
+// Merges sorted reads into blocks appended to the cyclic list, each group
+// apart. A variable joins the open block of its group when the span from the
+// block's start to the variable's end fits in one request, gap included; one
+// inside the block changes nothing. A single variable longer than a request stays one block of
 // its own. A block is the template filled in from the variable that opened it.
-void ModbusTcpDriver::mergeIntoBlocks(const std::vector<PlannedRead> &group,
+void ModbusTcpDriver::mergeIntoBlocks(const std::vector<PlannedRead> &reads,
                                       const RW_VAR &blockTemplate) {
     const int limit = maxRegsPerRequest();
     bool open = false;
+    int group = 0;
     qint64 start = 0;
     qint64 length = 0;
-    for (const PlannedRead &read : group) {
+    for (const PlannedRead &read : reads) {
+        open = open && read.group == group;
         const qint64 end = start + length;
         const qint64 readEnd = read.first + read.count;
         if (open && read.first < end && readEnd <= end)
@@ -145,6 +148,7 @@ void ModbusTcpDriver::mergeIntoBlocks(const std::vector<PlannedRead> &group,
         block.count = int(read.count);
         cyclicBlocks_.append(block);
         open = true;
+        group = read.group;
         start = read.first;
         length = read.count;
     }
