@@ -75,10 +75,10 @@ public:
     // Shows `snapshot` from now on; a snapshot of a new scan also adds a
     // point to the trends, which cover the last few minutes.
     void publish(ViewSnapshot snapshot);
-    // Publishes after every completed scan of `host` (and at least every
-    // fraction of a second, so statistics stay fresh when no scan completes)
-    // from a thread of its own, and once more when it stops; `host` must
-    // outlive this view.
+    // Publishes after every completed scan of `host`, at most ten times a
+    // second (and at least every fraction of a second, so statistics stay
+    // fresh when no scan completes), from a thread of its own, and once more
+    // when it stops; `host` must outlive this view.
     void follow(PlcHost &host, std::vector<Variable> vars, ValueFormatter format);
 
 private:
