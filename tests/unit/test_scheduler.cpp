@@ -241,8 +241,7 @@ TEST_F(Judgement, RequestsWithEqualHostKeysReportSuccessOnceAtTheEnd) {
     for (int frame = 0; frame < 3; ++frame) // two frames each: only the last completes
         EXPECT_EQ(succeed(), 1);
     EXPECT_TRUE(callbacks.completions.empty());
-    Protocol *last = d.nextRequest();
-    QByteArray reply = replyTo(*last);
+    QByteArray reply = replyTo(*d.nextRequest());
     const RW_VAR *result = d.handleReply(&reply, reply.size());
     EXPECT_EQ(callbacks.completions, (Calls{{42, 5, 6, 1}}));
     EXPECT_EQ(std::make_tuple(result->result, result->hostTag0, result->regType), std::make_tuple(1, 5, 4));
