@@ -17,16 +17,16 @@ QByteArray tcp(int transaction, int unit, const QByteArray &pdu) {
 
 using Frames = DriverTest;
 
-// A request reaching past register 65535 (area 2 counts from 5000) is
-// refused, reported failed, and never sent to a wrapped address.
+// A request reaching past register 65535 (area 2 counts from 5000), of
+// station 0 or of no area is refused, reported failed, and never sent to a
+// wrapped address. Pdus in hex; none: refused.
 TEST_F(Frames, Reads) {
-    // An empty pdu: refused.
-    const struct { int station, area, regAddr, count; QByteArray pdu; int replyLen; } cases[] = {
-        {1, 1, 100, 10, bytes({3, 0x00, 0x64, 0x00, 0x0A}), 29}, {17, 0, 0, 1, bytes({4, 0, 0, 0, 1}), 11},
-        {300, 2, 10, 1, bytes({3, 0x13, 0x92, 0, 1}), 11}, // area 2 starts at 5000; unit 300 & 0xFF
-        {1, 1, 65535, 1, bytes({3, 0xFF, 0xFF, 0, 1}), 11}, {1, 2, 60535, 1, bytes({3, 0xFF, 0xFF, 0, 1}), 11},
-        {1, 2, 60535, 2, {}, 0}, {1, 2, 61000, 2, {}, 0}, {1, 1, 65535, 2, {}, 0},
-        {1, 1, 65536, 1, {}, 0}, {1, 1, -1, 40000, {}, 0}, {1, 1, 0, 65537, {}, 0},
+    const struct { int station, area, regAddr, count; const char *pdu = nullptr; } cases[] = {
+        {1, 1, 100, 10, "03 0064 000a"}, {17, 0, 0, 1, "04 0000 0001"},
+        {300, 2, 10, 1, "03 1392 0001"}, // area 2 starts at 5000; unit 300 & 0xFF
+        {1, 1, 65535, 1, "03 ffff 0001"}, {1, 2, 60535, 1, "03 ffff 0001"},
+        {1, 2, 60535, 2}, {1, 2, 61000, 2}, {1, 1, 65535, 2}, {1, 1, 65536, 1}, {1, 1, -1, 40000},
+        {1, 1, 0, 65537}, {0, 1, 0, 1}, {1, 3, 0, 1},
     };
     int transaction = 0;
     for (const auto &c : cases) {
@@ -34,15 +34,16 @@ TEST_F(Frames, Reads) {
         callbacks = {};
         queue({readVar(c.station, c.area, c.regAddr, c.count, 7, 8)});
         Protocol *p = nextFrame();
-        if (c.pdu.isEmpty()) {
+        if (!c.pdu) {
             EXPECT_EQ(p, nullptr);
             EXPECT_EQ(callbacks.completions, (Calls{{42, 7, 8, 2}}));
             continue;
         }
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ(p->frame.toHex(), tcp(++transaction, c.station & 0xFF, c.pdu).toHex());
+        EXPECT_EQ(p->frame.toHex(), tcp(++transaction, c.station & 0xFF, QByteArray::fromHex(c.pdu)).toHex());
+        // header, function code and byte count, then two bytes a register
         EXPECT_EQ(std::make_tuple(p->frameLen, p->replyLen, p->replyHeadLen, p->dataLen),
-                  std::make_tuple(12, c.replyLen, 9, c.replyLen - 9));
+                  std::make_tuple(12, 9 + 2 * c.count, 9, 2 * c.count));
         EXPECT_EQ(p->var.hostTag1, 8);
         EXPECT_EQ(std::make_pair(info.framesExpected, info.framesDone), std::make_pair(1, 0));
         EXPECT_EQ(answer(replyTo(*p)), 1);
@@ -50,56 +51,51 @@ TEST_F(Frames, Reads) {
 }
 
 // The frames of each write; a byte write reads its register, which the PLC
-// answers with 0 here, then writes it back with the byte merged in.
+// answers with 0 here, then writes it back with the byte merged in. Values and
+// pdus in hex; no pdus: refused.
 TEST_F(Frames, Writes) {
-    QByteArray sparse = bytes({16, 0, 0, 0, 100, 200, 0, 0x7F}) + QByteArray(198, '\0');
-    // No pdus: refused.
-    const struct { int regType, regAddr, station, count; QByteArray value; std::vector<QByteArray> pdus; } cases[] = {
-        {7, 100, 1, 1, bytes({0x34, 0x12}), {bytes({6, 0, 100, 0x12, 0x34})}},
-        {8, 100, 1, 1, bytes({0x34, 0x12}), {bytes({6, 0x13, 0xEC, 0x12, 0x34})}},
-        {7, 100, 1, 2, bytes({1, 2, 3, 4}), {bytes({16, 0, 100, 0, 2, 4, 2, 1, 4, 3})}},
-        {7, 0, 1, 100, bytes({0x7F}), {sparse}},          // a short value sends zeros
-        {7, 100, 1, 1, QByteArray(), {bytes({6, 0, 100, 0, 0})}},
-        {7, 0, 1, 124, QByteArray(248, '\x11'), {}},  // function 16 writes at most 123
-        {7, 100, 0, 1, bytes({0x34, 0x12}), {bytes({6, 0, 100, 0x12, 0x34})}}, // broadcast
-        {10, 3, 1, 1, bytes({0x78, 0x56, 0x34, 0x12}),
-         {bytes({16, 0, 6, 0, 2, 4, 0x56, 0x78, 0x12, 0x34})}},
-        {10, 0, 1, 1, bytes({0x78}), {bytes({16, 0, 0, 0, 2, 4, 0, 0x78, 0, 0})}},
-        {1, 99, 1, 1, bytes({2}), {bytes({5, 0, 99, 0xFF, 0})}}, // any non-zero is on
-        {2, 3, 1, 7, bytes({1, 1}), {bytes({5, 0x13, 0x8B, 0xFF, 0})}}, // count ignored
-        {4, 7, 3, 1, bytes({0x5A}), {bytes({3, 0, 3, 0, 1}), bytes({6, 0, 3, 0x5A, 0})}},
-        {5, 6, 3, 1, bytes({0x5A}), {bytes({3, 0x13, 0x8B, 0, 1}), bytes({6, 0x13, 0x8B, 0, 0x5A})}},
+    const QByteArray sparse = "10 0000 0064 c8 007f" + QByteArray(396, '0');
+    const struct { int regType, regAddr, station, count; QByteArray value; std::vector<QByteArray> pdus = {}; }
+        cases[] = {
+        {7, 100, 1, 1, "3412", {"06 0064 1234"}}, {8, 100, 1, 1, "3412", {"06 13ec 1234"}},
+        {7, 100, 1, 2, "01020304", {"10 0064 0002 04 0201 0403"}},
+        {7, 0, 1, 100, "7f", {sparse}}, {7, 100, 1, 1, "", {"06 0064 0000"}}, // a short value sends zeros
+        {7, 0, 1, 124, ""}, {7, 100, 0, 1, "3412", {"06 0064 1234"}}, // function 16: at most 123; broadcast
+        {10, 3, 1, 1, "78563412", {"10 0006 0002 04 5678 1234"}},
+        {10, 0, 1, 1, "78", {"10 0000 0002 04 0078 0000"}},
+        {1, 99, 1, 1, "02", {"05 0063 ff00"}}, // any non-zero is on
+        {2, 3, 1, 7, "0101", {"05 138b ff00"}}, // count ignored
+        {4, 7, 3, 1, "5a", {"03 0003 0001", "06 0003 5a00"}}, {0, 0, 1, 1, "0100"}, // read-only type
+        {5, 6, 3, 1, "5a", {"03 138b 0001", "06 138b 005a"}}, {12, 0, 1, 1, "0100"}, // unknown type
         // the last addresses the wire reaches, and the first beyond them
-        {4, 131071, 3, 1, bytes({0x5A}), {bytes({3, 0xFF, 0xFF, 0, 1}), bytes({6, 0xFF, 0xFF, 0x5A, 0})}},
-        {4, 131072, 3, 1, bytes({0x5A}), {}}, {4, -1, 3, 1, bytes({0x5A}), {}},
-        {1, 65535, 1, 1, bytes({1}), {bytes({5, 0xFF, 0xFF, 0xFF, 0})}},
-        {1, 65536, 1, 1, bytes({1}), {}}, {2, 60536, 1, 1, bytes({1}), {}},
-        {7, 65535, 1, 1, bytes({1, 0}), {bytes({6, 0xFF, 0xFF, 0, 1})}},
-        {7, 65535, 1, 2, bytes({1, 0, 2, 0}), {}}, {8, 60535, 1, 2, bytes({1, 0, 2, 0}), {}},
-        {10, 32767, 1, 1, bytes({1, 0, 0, 0}), {bytes({16, 0xFF, 0xFE, 0, 2, 4, 0, 1, 0, 0})}},
-        {10, 32768, 1, 1, bytes({1, 0, 0, 0}), {}}, {10, INT_MAX, 1, 1, bytes({1, 0, 0, 0}), {}},
+        {4, 131071, 3, 1, "5a", {"03 ffff 0001", "06 ffff 5a00"}}, {4, 131072, 3, 1, "5a"},
+        {4, -1, 3, 1, "5a"}, {10, INT_MAX, 1, 1, "01000000"},
+        {1, 65535, 1, 1, "01", {"05 ffff ff00"}}, {1, 65536, 1, 1, "01"}, {2, 60536, 1, 1, "01"},
+        {7, 65535, 1, 1, "0100", {"06 ffff 0001"}}, {7, 65535, 1, 2, "01000200"}, {8, 60535, 1, 2, "01000200"},
+        {10, 32767, 1, 1, "01000000", {"10 fffe 0002 04 0001 0000"}}, {10, 32768, 1, 1, "01000000"},
     };
     int transaction = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << c.regType << " at " << c.regAddr);
         callbacks = {};
-        queue({writeVar(c.station, c.regType, c.regAddr, c.value, c.count, 5)});
+        const QByteArray value = QByteArray::fromHex(c.value);
+        queue({writeVar(c.station, c.regType, c.regAddr, value, c.count, 5)});
         if (c.pdus.empty()) {
             EXPECT_EQ(nextFrame(), nullptr);
             EXPECT_EQ(callbacks.completions, (Calls{{42, 5, 0, 2}}));
             EXPECT_TRUE(callbacks.notifies.empty());
             continue;
         }
-        for (size_t i = 0; i < c.pdus.size(); ++i) {
+        for (const QByteArray &pdu : c.pdus) {
             Protocol *p = nextFrame();
             ASSERT_NE(p, nullptr);
-            const bool readHalf = c.pdus[i][0] == 3;
-            EXPECT_EQ(p->frame.toHex(), tcp(++transaction, c.station, c.pdus[i]).toHex());
+            const bool readHalf = pdu.startsWith("03");
+            EXPECT_EQ(p->frame.toHex(), tcp(++transaction, c.station, QByteArray::fromHex(pdu)).toHex());
             EXPECT_EQ(p->frameLen, p->frame.size());
             EXPECT_EQ(p->replyLen, c.station == 0 ? 0 : readHalf ? 11 : 12);
             EXPECT_EQ(std::make_pair(p->var.accessKind, p->var.aux0),
                       readHalf ? std::make_pair(0, -1) : std::make_pair(1, 0));
-            EXPECT_EQ(p->var.value, c.value);
+            EXPECT_EQ(p->var.value, value);
             EXPECT_EQ(info.framesExpected, int(c.pdus.size()));
             EXPECT_EQ(answer(replyTo(*p)), 1);
         }

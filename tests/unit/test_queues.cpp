@@ -22,15 +22,17 @@ constexpr int kQueueCapacity = 1024;
 
 using Queues = DriverTest;
 
+// Bit 29 is offset 13 of register 1: 10 bits span two registers; byte 5 is
+// the high half of register 2; a double-word count counts registers, rounded
+// up to whole double words; request size 0 counts as 1; an unknown type keeps
+// the host's register terms.
 TEST_F(Queues, OneShotReadsConvertToRegistersAndCut) {
-    const struct { int regType; const char *address; int count, maxRegs; std::vector<Request> expected; } cases[] = {
+    struct Case { int regType; const char *address; int count, maxRegs; std::vector<Request> expected; };
+    const Case cases[] = {
         {7, "100", 250, 100, {{1, 1, 100, 100}, {1, 1, 200, 100}, {1, 1, 300, 50}}},
-        {0, "3.5", 10, 100, {{1, 0, 1, 2}}}, // bit 29: offset 13 + 10 bits span two registers
-        {2, "2.0", 16, 100, {{1, 2, 1, 1}}},
-        {4, "5", 2, 100, {{1, 1, 2, 2}}},    // byte 5 is the high half of register 2
-        {9, "10", 3, 100, {{1, 0, 20, 4}}},  // count in registers, rounded up to whole double words
-        {6, "0", 3, 0, {{1, 0, 0, 1}, {1, 0, 1, 1}, {1, 0, 2, 1}}}, // request size 0 counts as 1
-        {12, "x", 3, 100, {{1, 12, 7, 3}}},  // unknown type: the host's register terms
+        {0, "3.5", 10, 100, {{1, 0, 1, 2}}}, {2, "2.0", 16, 100, {{1, 2, 1, 1}}},
+        {9, "10", 3, 100, {{1, 0, 20, 4}}}, {6, "0", 3, 0, {{1, 0, 0, 1}, {1, 0, 1, 1}, {1, 0, 2, 1}}},
+        {4, "5", 2, 100, {{1, 1, 2, 2}}}, {12, "x", 3, 100, {{1, 12, 7, 3}}},
     };
     for (const auto &c : cases) {
         probe.onceReads().clear();
@@ -45,30 +47,30 @@ TEST_F(Queues, OneShotReadsConvertToRegistersAndCut) {
     }
 }
 
+// Refused: a bit address without a full stop, an address beyond 32 bits, a
+// double-word address whose register (address * 2) or a last register beyond
+// 32 bits, an odd double-word count rounded up beyond them, an unknown type
+// at the top. No registers queue nothing: the answer is the queue's size.
 TEST_F(Queues, OneShotReadsRefuseUnusableAddressesAndOverflow) {
     RW_VAR queued = variable(7, "500", 1);
     d.queueOnceRead(&queued, PLC_ADD_MERGED);
     const std::pair<RW_VAR, int> cases[] = {
-        {variable(1, "12", 1), 0},            // bit address without a full stop
-        {variable(7, "99999999999", 1), 0},   // address beyond 32 bits
-        {variable(9, "1073741824", 1), 0},    // double-word address * 2 overflows
-        {variable(7, "2147483000", 1000), 0}, // last register beyond 32 bits
-        {variable(11, "0", INT_MAX), 0},      // odd count rounded up overflows
-        {RW_VAR{0, 0, 0, 0, 0, 0, {}, {}, 12, INT_MAX, 0, 1, 0, 0, {}}, 0}, // unknown type at the top
-        {variable(7, "1", 0), 1},             // no registers: the queue's size
-        {variable(12, "", INT_MIN), 1},
+        {variable(1, "12", 1), 0}, {variable(7, "99999999999", 1), 0}, {variable(9, "1073741824", 1), 0},
+        {variable(7, "2147483000", 1000), 0}, {variable(11, "0", INT_MAX), 0},
+        {RW_VAR{0, 0, 0, 0, 0, 0, {}, {}, 12, INT_MAX, 0, 1, 0, 0, {}}, 0},
+        {variable(7, "1", 0), 1}, {variable(12, "", INT_MIN), 1},
     };
     for (auto [var, expected] : cases)
         EXPECT_EQ(d.queueOnceRead(&var, PLC_ADD_MERGED), expected) << var.regType << " " << var.count;
 }
 
+// Queued again: the same, another host key, another count, and a read whose
+// middle piece is waiting (skipped).
 TEST_F(Queues, OneShotDuplicatesAreDroppedByHostKeysStationAndRegisters) {
     info.maxRegsPerFrame = 10;
     const std::pair<RW_VAR, int> cases[] = {
-        {variable(7, "10", 10, 1), 1}, {variable(7, "10", 10, 1), 1},
-        {variable(7, "10", 10, 2), 2}, // other host key
-        {variable(7, "10", 11, 1), 3}, // other count
-        {variable(7, "0", 30, 1), 5},  // the waiting middle piece is skipped
+        {variable(7, "10", 10, 1), 1}, {variable(7, "10", 10, 1), 1}, {variable(7, "10", 10, 2), 2},
+        {variable(7, "10", 11, 1), 3}, {variable(7, "0", 30, 1), 5},
     };
     for (auto [var, expected] : cases)
         EXPECT_EQ(d.queueOnceRead(&var, PLC_ADD_MERGED), expected);
@@ -102,13 +104,13 @@ RW_VAR queuedWrite(int regAddr, int tag, int station = 1) {
     return writeVar(station, 7, regAddr, QByteArray::number(tag), 1, tag);
 }
 
+// Write 2 matches the head only: appended; mode 1 always appends (4); write 5
+// replaces the first match after the head; another station is another target.
 TEST_F(Queues, WritesMergeInPlaceButNeverIntoTheHead) {
     // expected: the values queued, in queue order
     const struct { RW_VAR var; int mode; const char *expected; } steps[] = {
-        {queuedWrite(10, 1), 0, "1"}, {queuedWrite(10, 2), 0, "12"}, // matches the head only: appended
-        {queuedWrite(20, 3), 0, "123"}, {queuedWrite(20, 4), 1, "1234"}, // mode 1 always appends
-        {queuedWrite(10, 5), 0, "1534"},                                 // replaces the first match after the head
-        {queuedWrite(20, 7, 2), 0, "15347"},                             // other station: another target
+        {queuedWrite(10, 1), 0, "1"}, {queuedWrite(10, 2), 0, "12"}, {queuedWrite(20, 3), 0, "123"},
+        {queuedWrite(20, 4), 1, "1234"}, {queuedWrite(10, 5), 0, "1534"}, {queuedWrite(20, 7, 2), 0, "15347"},
     };
     for (auto step : steps) {
         EXPECT_EQ(d.queueWrite(&step.var, step.mode), int(strlen(step.expected)));
@@ -162,30 +164,31 @@ TEST_F(Queues, StationsOutsideTheUnitIdentifiersAreRefused) {
 
 using Planning = DriverTest;
 
+// One station: gaps within the request size join a block, a variable longer
+// than it stays whole, areas apart in area order, unusable variables left out.
+// Several stations: variables cut, stations in order of first appearance.
 TEST_F(Planning, RebuildMergesBlocks) {
-    const struct { bool multi; int maxRegs; QList<HOSTVAR> vars; std::vector<Request> expected; } cases[] = {
-        {false, 60, {hostVar(7, "50", 10), hostVar(7, "0", 10)}, {{1, 1, 0, 60}}}, // gap within the size
-        {false, 59, {hostVar(7, "0", 10), hostVar(7, "50", 10)}, {{1, 1, 0, 10}, {1, 1, 50, 10}}},
-        {false, 100, {hostVar(7, "0", 20), hostVar(7, "5", 5), hostVar(7, "15", 10)}, {{1, 1, 0, 25}}},
-        {false, 10, {hostVar(7, "0", 25), hostVar(7, "5", 2), hostVar(7, "30", 1)}, // longer stays whole
-         {{1, 1, 0, 25}, {1, 1, 30, 1}}},
-        {false, 100, {hostVar(8, "0", 1), hostVar(7, "3", 1), hostVar(6, "5", 1), hostVar(4, "1", 1)},
-         {{1, 0, 5, 1}, {1, 1, 0, 4}, {1, 2, 0, 1}}}, // areas apart, in area order
-        {false, 100, {hostVar(1, "1.3", 4), hostVar(10, "2", 3), hostVar(4, "17", 2)},
+    struct Case { int maxRegs; QList<HOSTVAR> vars; std::vector<Request> expected; bool multi = false; };
+    const Case cases[] = {
+        {60, {hostVar(7, "50", 10), hostVar(7, "0", 10)}, {{1, 1, 0, 60}}},
+        {59, {hostVar(7, "0", 10), hostVar(7, "50", 10)}, {{1, 1, 0, 10}, {1, 1, 50, 10}}},
+        {100, {hostVar(7, "0", 20), hostVar(7, "5", 5), hostVar(7, "15", 10)}, {{1, 1, 0, 25}}},
+        {10, {hostVar(7, "0", 25), hostVar(7, "5", 2), hostVar(7, "30", 1)}, {{1, 1, 0, 25}, {1, 1, 30, 1}}},
+        {100, {hostVar(8, "0", 1), hostVar(7, "3", 1), hostVar(6, "5", 1), hostVar(4, "1", 1)},
+         {{1, 0, 5, 1}, {1, 1, 0, 4}, {1, 2, 0, 1}}},
+        {100, {hostVar(1, "1.3", 4), hostVar(10, "2", 3), hostVar(4, "17", 2)},
          {{1, 1, 0, 10}}}, // bits 11..14 in 0, double words in 4..7, bytes 17..18 in 8..9
-        {false, 100, {hostVar(11, "3", 2), hostVar(8, "0", 1)}, {{1, 2, 0, 8}}}, // double words 6..7
-        {false, 100, // unusable variables are left out
-         {hostVar(1, "12", 1), hostVar(12, "0", 1), hostVar(7, "0", 0), hostVar(7, "99999999999", 1),
-          hostVar(9, "1073741824", 1), hostVar(7, "2147483647", 1), hostVar(7, "40", 1)},
-         {{1, 1, 40, 1}}},
-        {true, 10, {hostVar(7, "0", 25, 1)}, {{1, 1, 0, 10}, {1, 1, 10, 10}, {1, 1, 20, 5}}},
-        {true, 100, {hostVar(7, "0", 2, 2), hostVar(7, "0", 2, 1), hostVar(7, "5", 2, 2)},
-         {{2, 1, 0, 7}, {1, 1, 0, 2}}}, // stations in order of first appearance
+        {100, {hostVar(11, "3", 2), hostVar(8, "0", 1)}, {{1, 2, 0, 8}}}, // double words 6..7
+        {100, {hostVar(1, "12", 1), hostVar(12, "0", 1), hostVar(7, "0", 0), hostVar(9, "1073741824", 1),
+               hostVar(7, "2147483647", 1), hostVar(7, "40", 1)}, {{1, 1, 40, 1}}},
+        {10, {hostVar(7, "0", 25, 1)}, {{1, 1, 0, 10}, {1, 1, 10, 10}, {1, 1, 20, 5}}, true},
+        {100, {hostVar(7, "0", 2, 2), hostVar(7, "0", 2, 1), hostVar(7, "5", 2, 2)},
+         {{2, 1, 0, 7}, {1, 1, 0, 2}}, true},
         // one group per area and station: station 255 of area 0 and station 0
         // of area 1 never share a block
-        {true, 100, {hostVar(6, "0", 2, 255), hostVar(7, "1", 2, 0)}, {{255, 0, 0, 2}, {0, 1, 1, 2}}},
-        {true, 100, {hostVar(200, "5", 1, 1), hostVar(11, "0", INT_MAX, 1), hostVar(7, "3", 1, 1)},
-         {{1, 1, 3, 1}}},
+        {100, {hostVar(6, "0", 2, 255), hostVar(7, "1", 2, 0)}, {{255, 0, 0, 2}, {0, 1, 1, 2}}, true},
+        {100, {hostVar(200, "5", 1, 1), hostVar(11, "0", INT_MAX, 1), hostVar(7, "3", 1, 1)},
+         {{1, 1, 3, 1}}, true},
     };
     for (const auto &c : cases) {
         info.multiStation = c.multi;

@@ -61,11 +61,10 @@ TEST_F(Scheduler, SwitchedOffStations) {
     d.switchStation(2, PLC_STATION_ON);
     EXPECT_EQ(exchange(), 11); // nothing of station 2 is left in the queues
 
+    // station -1 switches everything back on; operations other than 0 and 1 change nothing
     const struct { std::vector<std::pair<int, int>> ops; std::set<int> served; } cases[] = {
-        {{{5, 0}, {5, 0}}, {6}},
-        {{{5, 0}, {6, 0}, {-1, 3}}, {5, 6}}, // station -1: everything back on
-        {{{5, 0}, {6, 1}, {5, 2}}, {6}},     // other operations change nothing
-        {{{5, 0}, {5, 1}}, {5, 6}},
+        {{{5, 0}, {5, 0}}, {6}}, {{{5, 0}, {6, 0}, {-1, 3}}, {5, 6}},
+        {{{5, 0}, {6, 1}, {5, 2}}, {6}}, {{{5, 0}, {5, 1}}, {5, 6}},
     };
     QList<HOSTVAR> none;
     d.rebuildReadList(&none);
@@ -79,30 +78,19 @@ TEST_F(Scheduler, SwitchedOffStations) {
     }
 }
 
-// A head record that yields no frame leaves its queue with every record of
-// its host request, reported as failed once, without a notification or a
-// store update, and the record behind it is served in its place. A cyclic block that
+// A head record that yields no frame (here a byte write to station 0, whose
+// read half gets no reply, and a read of no area; Frames.Reads and
+// Frames.Writes show the others) leaves its queue with every record of its
+// host request, reported as failed once, without a notification or a store
+// update, and the same call frames the record behind it. A cyclic block that
 // yields no frame moves to the end of the list unreported.
 TEST_F(Scheduler, HeadWithoutFrameLeavesReportedAsFailed) {
-    const struct { bool write; RW_VAR var; } cases[] = {
-        {true, wordWrite(1, 0, 0)}, {true, wordWrite(1, 0, 12)},
-        {true, wordWrite(0, 0, 4)}, // byte write to station 0: its read half gets no reply
-        {true, writeVar(1, 7, 65535, bytes({1, 0, 2, 0}), 2)}, // past the last register
-        {false, readVar(0, 1, 0, 1)}, {false, readVar(1, 3, 0, 1)}, {false, readVar(1, 1, 65535, 2)},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << "type " << c.var.regType << " at " << c.var.regAddr);
+    for (bool write : {true, false}) {
         callbacks = {};
-        RW_VAR bad = c.var;
-        bad.hostTag0 = 3;
-        bad.hostTag1 = 4;
-        queue({bad, bad, c.write ? wordWrite(1, 9) : block(1, 9)});
-        Protocol *next = d.nextRequest(); // the same call frames the record behind
-        ASSERT_NE(next, nullptr);
-        EXPECT_EQ(next->var.hostTag1, 9);
-        EXPECT_EQ(callbacks.notifies, c.write ? std::vector<int>{0} : std::vector<int>{});
-        EXPECT_EQ(exchange(), 9);
-        EXPECT_EQ(exchange(), -1);
+        const RW_VAR bad = write ? writeVar(0, 4, 0, bytes({1}), 1, 3, 4) : readVar(1, 3, 0, 1, 3, 4);
+        queue({bad, bad, write ? wordWrite(1, 9) : block(1, 9)});
+        EXPECT_EQ(exchanges(2), (std::vector<int>{9, -1}));
+        EXPECT_EQ(callbacks.notifies, write ? std::vector<int>{0} : std::vector<int>{});
         EXPECT_EQ(callbacks.completions, (Calls{{42, 3, 4, 2}, {42, 0, 9, 1}}));
     }
     EXPECT_EQ(get(7, "0", 1), bytes({0, 0}));
@@ -148,35 +136,30 @@ RW_VAR wr(int station = 1, int nodeId = 0) {
 // exception flag, a read's byte count, and a write's exact echo. Only data
 // of an accepted reply is stored.
 TEST_F(Judgement, ResultCodes) {
-    const struct { const char *what; RW_VAR var; bool remoteArea; MakeReply reply; int expected; } cases[] = {
-        {"read", rd(), false, good, 1}, {"read cut short", rd(), false, cut(28), 74},
-        {"read unanswered", rd(), false, none, 44}, {"read refused", rd(), false, refusal, 74},
-        {"refusal cut short", rd(), false, [](const Protocol &p) { return refusal(p).left(8); }, 74},
-        {"refusal whose code is the byte count", rd(3, 0, 1), false,
+    struct Case { const char *what; RW_VAR var; MakeReply reply; int expected; bool remoteArea = false; };
+    const Case cases[] = {
+        {"read", rd(), good, 1}, {"read cut short", rd(), cut(28), 74}, {"read unanswered", rd(), none, 44},
+        {"read refused", rd(), refusal, 74}, {"other transaction", rd(), poke(1, 0x77), 74},
+        {"refusal cut short", rd(), [](const Protocol &p) { return refusal(p).left(8); }, 74},
+        {"refusal whose code is the byte count", rd(3, 0, 1),
          [](const Protocol &p) { return refusal(p) + bytes({0x12, 0x34}); }, 74},
-        {"other transaction", rd(), false, poke(1, 0x77), 74},
-        {"protocol id not 0", rd(), false, poke(3, 1), 74}, {"other function", rd(), false, poke(7, 4), 74},
-        {"byte count", rd(), false, poke(8, 18), 74}, {"write echo", wr(), false, good, 1},
-        {"write reply short", wr(), false, cut(5), 74}, {"write refused", wr(), false, refusal, 74},
-        {"echo of another value", wr(), false, poke(11, 0), 74},
-        {"echo of another address", wr(), false, poke(9, 1), 74},
-        {"echo and one more byte", wr(), false, [](const Protocol &p) { return echo(p) + '\0'; }, 74},
-        {"broadcast unanswered", wr(0), false, none, 1}, {"broadcast echoed", wr(0), false, echo, 1},
-        {"broadcast, not an echo", wr(0), false, poke(11, 0, echo), 74},
-        {"neither read nor write", rd(3, 0, 10, 2), false, good, 14}, {"hostTag0 11", rd(11), false, none, 52},
-        {"hostTag0 12", rd(12), false, none, 41},
+        {"protocol id not 0", rd(), poke(3, 1), 74}, {"other function", rd(), poke(7, 4), 74},
+        {"byte count", rd(), poke(8, 18), 74}, {"write echo", wr(), good, 1},
+        {"write reply short", wr(), cut(5), 74}, {"write refused", wr(), refusal, 74},
+        {"echo of another value", wr(), poke(11, 0), 74}, {"echo of another address", wr(), poke(9, 1), 74},
+        {"echo and one more byte", wr(), [](const Protocol &p) { return echo(p) + '\0'; }, 74},
+        {"broadcast unanswered", wr(0), none, 1}, {"broadcast echoed", wr(0), echo, 1},
+        {"broadcast, not an echo", wr(0), poke(11, 0, echo), 74}, {"hostTag0 12", rd(12), none, 41},
+        {"neither read nor write", rd(3, 0, 10, 2), good, 14}, {"hostTag0 11", rd(11), none, 52},
         // a variable of another node, Modbus TCP frames all the same
-        {"node read", rd(3, 5), false, good, 100}, {"node read unanswered", rd(3, 5), false, none, 144},
-        {"node read refused", rd(3, 5), false, refusal, 174},
-        {"node other transaction", rd(3, 5), false, poke(0, 0x77), 174},
-        {"node write echo", wr(1, 5), false, good, 100},
-        {"node neither", rd(3, 5, 10, 2), false, good, 114},
+        {"node read", rd(3, 5), good, 100}, {"node read unanswered", rd(3, 5), none, 144},
+        {"node read refused", rd(3, 5), refusal, 174}, {"node write echo", wr(1, 5), good, 100},
+        {"node transaction", rd(3, 5), poke(0, 0x77), 174}, {"node neither", rd(3, 5, 10, 2), good, 114},
         // remote-area records: no transaction id, no exception test, and a
         // write is confirmed by any reply
-        {"record read", rd(), true, poke(7, 0x83, poke(0, 0x55)), 1},
-        {"record read cut short", rd(), true, cut(28), 74}, {"record write, any reply", wr(), true, cut(3), 1},
-        {"record write unanswered", wr(), true, none, 44},
-        {"record of another node", rd(3, 5), true, good, 100},
+        {"record read", rd(), poke(7, 0x83, poke(0, 0x55)), 1, true},
+        {"record read cut short", rd(), cut(28), 74, true}, {"record, other node", rd(3, 5), good, 100, true},
+        {"record write, any reply", wr(), cut(3), 1, true}, {"record write unanswered", wr(), none, 44, true},
     };
     info.retryLimit = 0; // every failure is final
     int regAddr = 0;
@@ -258,8 +241,7 @@ TEST_F(Judgement, RequestsWithEqualHostKeysReportSuccessOnceAtTheEnd) {
     for (int frame = 0; frame < 3; ++frame) // two frames each: only the last completes
         EXPECT_EQ(succeed(), 1);
     EXPECT_TRUE(callbacks.completions.empty());
-    Protocol *last = d.nextRequest();
-    QByteArray reply = replyTo(*last);
+    QByteArray reply = replyTo(*d.nextRequest());
     const RW_VAR *result = d.handleReply(&reply, reply.size());
     EXPECT_EQ(callbacks.completions, (Calls{{42, 5, 6, 1}}));
     EXPECT_EQ(std::make_tuple(result->result, result->hostTag0, result->regType), std::make_tuple(1, 5, 4));
