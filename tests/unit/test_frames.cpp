@@ -4,6 +4,7 @@
 #include "driver_fixture.h"
 
 #include <QDataStream>
+#include <QIODevice>
 
 #include <climits>
 
