@@ -23,26 +23,6 @@ TEST(HostLoop, CyclicPollingOfEachAreaInSplitReplies) {
     EXPECT_EQ(r.host->reading(var(7, "900")).quality, Quality::NeverRead);
 }
 
-// Bit writes land on plc_sim's coils, which are the bits of its holding
-// registers in both areas, each checked by a fresh read of the register; at
-// 2 registers a request the double words go out in two. (Every element kind
-// changing exactly its bytes: the interop tests.)
-TEST(HostLoop, BitWritesAndASplitWrite) {
-    Rig r({"-s", "1:h31=0xF0", "-s", "1:h5031=0xF0", "-s", "1:h32=0xFFFF"},
-          [](HostConfig &c) { c.regsPerFrame = 2; });
-    r.start();
-    const struct { Variable target; QByteArray value; Variable check; Values expected; } cases[] = {
-        {var(1, "62.0"), le({1}), var(7, "31"), {0x00F1}},  // coil 496: register 31, bit 0
-        {var(2, "62.3"), le({1}), var(8, "31"), {0x00F8}},  // coil 5499: register 5031, bit 3
-        {var(1, "64.5"), le({0}), var(7, "32"), {0xFFDF}},  // clearing a bit
-        {var(11, "50", 2), le({1, 0, 0, 0x40, 2, 0, 0, 0x40}), var(11, "50", 2), {0x40000001, 0x40000002}},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(r.write(c.target, c.value), PlcHost::Done) << c.target.label;
-        EXPECT_EQ(r.readBack(c.check), c.expected) << c.target.label;
-    }
-}
-
 // Units with their own memory, and station 3, which never answers: it is
 // switched off for a while so the live ones keep being polled, and tried
 // (and switched off) again when the period ends. A write reaches its own
@@ -118,17 +98,15 @@ TEST(HostLoop, LateRepliesAreRetriedThenGivenUpAndNeverTakenForLaterRequests) {
 // A PLC that refuses every request: the polled value's reason names the
 // exception, each request given up gets a line naming it, its station and
 // the exception, and the connection stays, since a refusal is a whole reply.
-// (That such a value is failed and never shown: the interop tests.)
+// (That such a value is failed and never shown, and a one-shot read of it
+// fails: the interop tests.)
 TEST(HostLoop, RefusedRequestsFailWithTheExceptionNamed) {
     Rig r({"--exception-every", "1"}, [](HostConfig &c) { c.retryLimit = 1; });
     const Variable polled = var(7, "0", 2);
     r.start({polled});
     ASSERT_TRUE(r.host->waitScan(0, 3000));
     EXPECT_EQ(r.host->reading(polled).reason, "exception 4 (server device failure)");
-    EXPECT_EQ(r.request(var(7, "10")), PlcHost::Failed);
-    for (const char *line : {"station 1: read hold.word 0..1 (hold.word 0) given up: exception 4",
-                             "station 1: read hold.word 10 (hold.word 10) given up: exception 4"})
-        EXPECT_TRUE(r.reported(line)) << line;
+    EXPECT_TRUE(r.reported("station 1: read hold.word 0..1 (hold.word 0) given up: exception 4"));
     EXPECT_EQ(r.host->stats().reconnects, 0u);
 }
 

@@ -56,9 +56,8 @@ public:
     RawClient &operator=(const RawClient &) = delete;
 
     bool connected() const { return connected_; }
-    // Whether the peer closed the connection; how many reads the last receive took.
+    // Whether the peer closed the connection.
     bool closed() const { return closed_; }
-    size_t pieces() const { return pieces_; }
 
     bool send(const Bytes &bytes) {
         return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
@@ -69,15 +68,13 @@ public:
     Bytes receive(size_t expected, int quietMs = 200) {
         Bytes bytes;
         uint8_t chunk[1024];
-        pieces_ = 0;
         pollfd pfd = {fd_, POLLIN, 0};
         while (bytes.size() < expected && poll(&pfd, 1, quietMs) > 0) {
             const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
             if ((closed_ = got <= 0))
                 break;
             bytes.insert(bytes.end(), chunk, chunk + got);
-            ++pieces_;
-        }
+            }
         return bytes;
     }
 
@@ -89,7 +86,6 @@ private:
     int fd_;
     bool connected_ = false;
     bool closed_ = false;
-    size_t pieces_ = 0;
 };
 
 inline Bytes operator+(Bytes a, const Bytes &b) {
