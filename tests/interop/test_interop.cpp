@@ -30,18 +30,12 @@ struct Element {
 class Interop : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(startServer({}));
-        HostConfig c = config(server->port());
-        c.timeoutMs = 1000; // Python on a loaded machine answers in milliseconds, not microseconds
-        host = std::make_unique<PlcHost>(c);
-        std::string error;
-        ASSERT_TRUE(host->load(error)) << error;
+        ASSERT_TRUE(rig.sim.running()) << "pymodbus server did not start: " << rig.sim.errorOutput();
+        connect(rig.sim.port());
     }
 
-    void startServer(const std::vector<std::string> &args) {
-        server = std::make_unique<SimProcess>(args, PYMODBUS_SERVER);
-        ASSERT_TRUE(server->running()) << "pymodbus server did not start: " << server->errorOutput();
-        memory = std::make_unique<ModbusClient>(server->port(), 1, 2000);
+    void connect(int port) {
+        memory = std::make_unique<ModbusClient>(port, 1, 2000);
         ASSERT_TRUE(memory->connected());
     }
 
@@ -49,21 +43,17 @@ protected:
         std::vector<Variable> vars;
         for (const Element &e : plan)
             vars.push_back(e.variable());
-        std::string error;
-        ASSERT_TRUE(host->setPlan(vars, error)) << error;
-        host->start();
+        rig.start(vars);
     }
 
     PlcHost::Status write(const Element &e, const std::string &text, QByteArray *written = nullptr) {
         QByteArray value;
         int values = 0;
-        RequestId id;
         std::string error;
         EXPECT_TRUE(encodeValues(e.type, ValueFormat(), text, value, values, error)) << error;
-        EXPECT_TRUE(host->write(e.variable(), value, &id, error)) << error;
         if (written)
             *written = value;
-        return host->waitCompletion(id, kWaitMs);
+        return rig.request(e.variable(), &value, kWaitMs);
     }
 
     // Registers of an area as the server holds them, as bytes: register r is
@@ -102,16 +92,16 @@ protected:
         return out;
     }
 
-    Quality quality(const Element &e) const { return host->reading(e.variable()).quality; }
+    Reading reading(const Element &e) const { return rig.host->reading(e.variable()); }
+    Quality quality(const Element &e) const { return reading(e).quality; }
     bool shownAsServerHolds(const Element &e) {
-        return quality(e) == Quality::Good &&
-               decodeValues(e.type, host->reading(e.variable()).data) == serverElements(e);
+        return quality(e) == Quality::Good && decodeValues(e.type, reading(e).data) == serverElements(e);
     }
 
-    // Destroyed in reverse: the host stops before the server does.
-    std::unique_ptr<SimProcess> server;
+    // The host on the pymodbus server (PLC_SIM_PATH here); Python on a loaded
+    // machine answers in milliseconds, not microseconds.
+    Rig rig{{}, [](HostConfig &c) { c.timeoutMs = 1000; }};
     std::unique_ptr<ModbusClient> memory;
-    std::unique_ptr<PlcHost> host;
 };
 
 // Every type code, at addresses that cross registers, use both byte halves
@@ -133,17 +123,14 @@ TEST_F(Interop, EveryTypeShowsTheServersMemoryAndRefusedAddressesFail) {
         EXPECT_TRUE(eventually([&] { return quality(e) == Quality::Good || quality(e) == Quality::Failed; },
                                kWaitMs)) << e.variable().label;
         EXPECT_TRUE(&e == &plan.back() || shownAsServerHolds(e))
-            << e.variable().label << ": " << host->reading(e.variable()).reason;
+            << e.variable().label << ": " << reading(e).reason;
     }
-    const Reading reading = host->reading(refused.variable());
-    EXPECT_EQ(reading.quality, Quality::Failed);
-    EXPECT_NE(reading.reason.find("exception 2"), std::string::npos) << reading.reason;
-    EXPECT_TRUE(reading.data.isEmpty());
+    const Reading shown = reading(refused);
+    EXPECT_EQ(shown.quality, Quality::Failed);
+    EXPECT_NE(shown.reason.find("exception 2"), std::string::npos) << shown.reason;
+    EXPECT_TRUE(shown.data.isEmpty());
 
-    RequestId id;
-    std::string error;
-    ASSERT_TRUE(host->readOnce(refused.variable(), &id, error)) << error;
-    EXPECT_EQ(host->waitCompletion(id, kWaitMs), PlcHost::Failed);
+    EXPECT_EQ(rig.request(refused.variable(), nullptr, kWaitMs), PlcHost::Failed);
     for (const Element &e : {refused, Element{5, 2001, 1}, Element{11, 500, 1}, Element{2, 8000, 1}})
         EXPECT_EQ(write(e, "1"), PlcHost::Failed) << e.variable().label; // functions 6, 3 + 6, 16, 5
 }
@@ -192,14 +179,17 @@ TEST_F(Interop, ResumesAfterServerRestart) {
     ASSERT_EQ(modbus_write_register(memory->ctx(), 0, 0x0BAD), 1); // the new server starts without it
     EXPECT_TRUE(eventually([&] { return shownAsServerHolds(words); }, kWaitMs));
 
-    const int port = server->port();
-    EXPECT_EQ(server->stop(), 0) << server->errorOutput();
+    const int port = rig.sim.port();
+    EXPECT_EQ(rig.sim.stop(), 0) << rig.sim.errorOutput();
     EXPECT_TRUE(eventually([&] { return quality(words) != Quality::Good; }, kWaitMs));
-    startServer({"--port", std::to_string(port)});
+    SimProcess server({"--port", std::to_string(port)});
+    ASSERT_TRUE(server.running()) << "pymodbus server did not restart: " << server.errorOutput();
+    connect(port);
 
     for (const Element &e : {words, dword})
         EXPECT_TRUE(eventually([&] { return shownAsServerHolds(e); }, kWaitMs)) << e.variable().label;
     EXPECT_NE(serverElements(words)[0], 0x0BADu);
+    rig.host->stop(); // before the server does
 }
 
 } // namespace

@@ -1,19 +1,16 @@
 // Reliability runs: the reference host and the plug-in against the simulated
 // PLC on loopback, each run its own CTest test and process, since the plug-in
 // holds a single driver object. A deadlock fails a run by its CTest time-out.
-#include "plc_host.h"
-#include "sim_client.h"
-#include "sim_process.h"
-
-#include <gtest/gtest.h>
+#include "host_rig.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <random>
 #include <thread>
 
-using namespace plchost;
+using namespace rig;
 
 namespace {
 
@@ -85,38 +82,30 @@ void hammer(PlcHost &host, unsigned seed, Clock::time_point until) {
 }
 
 TEST(Stress, HostThreadsAgainstTheLoopNeitherDeadlockNorCorrupt) {
-    SimProcess sim({"--units", "1,2,3"});
-    ASSERT_TRUE(sim.running());
-    HostConfig config;
-    config.pluginPath = PLUGIN_PATH;
-    config.port = sim.port();
-    config.multiStation = true;
-    config.regsPerFrame = 3; // longer variables go out in several pieces
-    config.retryLimit = 1;
-    config.timeoutMs = 500;
-    config.intervalMs = 1;
-    config.demoteAfter = 0;
-    PlcHost host(config);
-    std::string error;
-    ASSERT_TRUE(host.load(error) && host.setPlan(kVariables, error)) << error;
-    host.start();
+    Rig r({"--units", "1,2,3"}, [](HostConfig &c) {
+        c.multiStation = true;
+        c.regsPerFrame = 3; // longer variables go out in several pieces
+        c.retryLimit = 1;
+        c.timeoutMs = 500;
+        c.intervalMs = 1;
+        c.demoteAfter = 0;
+    });
+    r.start(kVariables);
 
     const auto until = Clock::now() + std::chrono::seconds(3);
     std::vector<std::thread> threads;
     for (unsigned seed = 1000; seed < 1004; ++seed)
-        threads.emplace_back(hammer, std::ref(host), seed, until);
+        threads.emplace_back(hammer, std::ref(*r.host), seed, until);
     for (std::thread &thread : threads)
         thread.join();
 
     // Still healthy: a write to a station switched on and off completes and reaches the PLC.
-    host.setStationEnabled(2, true);
-    const Variable target{"check", 7, "900", 1, 2};
-    RequestId id;
-    ASSERT_TRUE(host.write(target, QByteArray("\x34\x12", 2), &id, error)) << error;
-    ASSERT_EQ(host.waitCompletion(id, 10000), PlcHost::Done);
-    host.stop();
-    EXPECT_EQ(ModbusClient(sim.port(), 2).readHolding(900), 0x1234);
-    EXPECT_EQ(sim.stop(), 0);
+    r.host->setStationEnabled(2, true);
+    const QByteArray value = le({0x34, 0x12});
+    ASSERT_EQ(r.request(var(7, "900", 1, 2), &value, 10000), PlcHost::Done);
+    r.host->stop();
+    EXPECT_EQ(ModbusClient(r.sim.port(), 2).readHolding(900), 0x1234);
+    EXPECT_EQ(r.sim.stop(), 0);
 }
 
 // ---- Soak (reliability_soak) with a write ledger: the host writes, reads
@@ -149,21 +138,20 @@ QByteArray plcValue(const Variable &v, int port) {
     const int count = registerCount(v), half = std::stoi(v.address) % 2; // of a byte, or a bit's byte
     const int first =
         firstRegister(v) + (plc::areaOf(v.type) == plc::ExtendedArea ? plc::kExtendedAreaStart : 0);
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        ModbusClient plc(port, v.station);
-        uint16_t regs[2] = {};
-        if (!plc.connected() || modbus_read_registers(plc.ctx(), first, count, regs) != count)
-            continue;
-        QByteArray image; // register r is bytes 2r (low half) and 2r + 1
-        for (int i = 0; i < count; ++i)
-            image.append(static_cast<char>(regs[i] & 0xFF)).append(static_cast<char>(regs[i] >> 8));
-        if (plc::kindOf(v.type) == plc::ElementKind::Bit) {
-            const int bit = std::stoi(v.address.substr(v.address.find('.') + 1));
-            return QByteArray(1, static_cast<char>((image[half] >> bit) & 1));
-        }
-        return plc::kindOf(v.type) == plc::ElementKind::Byte ? image.mid(half, 1) : image;
+    uint16_t regs[2] = {};
+    if (!eventually([&] {
+            ModbusClient plc(port, v.station);
+            return plc.connected() && modbus_read_registers(plc.ctx(), first, count, regs) == count;
+        }))
+        return {};
+    QByteArray image; // register r is bytes 2r (low half) and 2r + 1
+    for (int i = 0; i < count; ++i)
+        image.append(static_cast<char>(regs[i] & 0xFF)).append(static_cast<char>(regs[i] >> 8));
+    if (plc::kindOf(v.type) == plc::ElementKind::Bit) {
+        const int bit = std::stoi(v.address.substr(v.address.find('.') + 1));
+        return QByteArray(1, static_cast<char>((image[half] >> bit) & 1));
     }
-    return {};
+    return plc::kindOf(v.type) == plc::ElementKind::Byte ? image.mid(half, 1) : image;
 }
 
 struct Write {
@@ -201,60 +189,47 @@ bool plcMayHold(const std::vector<Write> &writes, const QByteArray &value, bool 
 TEST(Soak, EveryWriteIsAccountedForAndOnlyThePlcsValuesShow) {
     const char *length = std::getenv("SOAK_SECONDS");
     const int seconds = length ? std::atoi(length) : 8;
-    SimProcess sim({"--units", "1,2", "--drop-every", "23", "--exception-every", "17", "--short-every", "19",
-                    "--close-every", "41", "--delay-ms", "1", "--split", "5"});
-    ASSERT_TRUE(sim.running());
-    HostConfig config;
-    config.pluginPath = PLUGIN_PATH;
-    config.port = sim.port();
-    config.multiStation = true;
-    config.regsPerFrame = 16;
-    config.retryLimit = 2;
-    config.timeoutMs = 60;
-    config.intervalMs = 5;
-    config.demoteAfter = 1;
-    config.demoteMs = 200;
-    PlcHost host(config);
-    std::string error;
-    ASSERT_TRUE(host.load(error) && host.setPlan(kTargets, error)) << error;
-    host.start();
+    Rig r({"--units", "1,2", "--drop-every", "23", "--exception-every", "17", "--short-every", "19",
+           "--close-every", "41", "--delay-ms", "1", "--split", "5"},
+          [](HostConfig &c) {
+              c.multiStation = true;
+              c.regsPerFrame = 16;
+              c.retryLimit = 2;
+              c.timeoutMs = 60;
+              c.demoteAfter = 1;
+              c.demoteMs = 200;
+          });
+    r.start(kTargets);
+    PlcHost &host = *r.host;
 
     Ledger ledger(kTargets.size());
     const auto until = Clock::now() + std::chrono::seconds(seconds);
-    {
-        std::thread reader([&] { // one-shot reads alongside
-            std::mt19937 random(7);
-            RequestId id;
-            std::string readError;
-            for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(3)))
-                EXPECT_TRUE(host.readOnce(kTargets[random() % kTargets.size()], &id, readError)) << readError;
-        });
-        std::mt19937 random(1);
-        for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(3))) {
-            const size_t t = random() % kTargets.size();
-            collect(host, ledger);
-            const Reading shown = host.reading(kTargets[t]);
-            const bool byte = plc::kindOf(kTargets[t].type) == plc::ElementKind::Byte; // the byte, then 0
-            const QByteArray data = byte && shown.data.endsWith('\0') ? shown.data.left(1) : shown.data;
-            EXPECT_TRUE(shown.quality != Quality::Good || plcMayHold(ledger[t], data, true))
-                << kTargets[t].label << " at station " << kTargets[t].station << " shows "
-                << shown.data.toHex().constData() << ", never written";
-            if (kTargets[t].station == 2 && !ledger[t].empty() && ledger[t].back().status == PlcHost::Pending)
-                continue; // awaiting the report
-            const QByteArray value = randomValue(kTargets[t], random);
-            RequestId id;
-            if (!host.write(kTargets[t], value, &id, error)) {
-                ADD_FAILURE() << error;
-                break;
-            }
-            ledger[t].push_back({id, value, PlcHost::Pending});
-        }
-        reader.join();
+    auto reader = std::async(std::launch::async, [&] { // one-shot reads alongside; waited for on leaving
+        std::mt19937 random(7);
+        RequestId id;
+        std::string error;
+        for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(3)))
+            EXPECT_TRUE(host.readOnce(kTargets[random() % kTargets.size()], &id, error)) << error;
+    });
+    std::mt19937 random(1);
+    std::string error;
+    for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(3))) {
+        const size_t t = random() % kTargets.size();
+        collect(host, ledger);
+        const Reading shown = host.reading(kTargets[t]);
+        const bool byte = plc::kindOf(kTargets[t].type) == plc::ElementKind::Byte; // the byte, then 0
+        const QByteArray data = byte && shown.data.endsWith('\0') ? shown.data.left(1) : shown.data;
+        EXPECT_TRUE(shown.quality != Quality::Good || plcMayHold(ledger[t], data, true))
+            << kTargets[t].label << " at station " << kTargets[t].station << " shows "
+            << shown.data.toHex().constData() << ", never written";
+        if (kTargets[t].station == 2 && !ledger[t].empty() && ledger[t].back().status == PlcHost::Pending)
+            continue; // awaiting the report
+        Write &w = ledger[t].emplace_back(Write{{}, randomValue(kTargets[t], random), PlcHost::Pending});
+        ASSERT_TRUE(host.write(kTargets[t], w.value, &w.id, error)) << error;
     }
+    reader.wait();
     // The faults go on while the last writes drain.
-    const auto drainUntil = Clock::now() + std::chrono::seconds(20);
-    while (collect(host, ledger) != 0 && Clock::now() < drainUntil)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    eventually([&] { return collect(host, ledger) == 0; }, 20000);
     host.stop();
     EXPECT_EQ(collect(host, ledger), 0u) << "writes neither confirmed, failed nor superseded";
 
@@ -265,12 +240,12 @@ TEST(Soak, EveryWriteIsAccountedForAndOnlyThePlcsValuesShow) {
             EXPECT_TRUE(w.status == PlcHost::Pending || host.waitCompletion(w.id, 0) == PlcHost::Pending)
                 << kTargets[t].label << " at station " << kTargets[t].station << ": a write reported twice";
         }
-        const QByteArray held = plcValue(kTargets[t], sim.port());
+        const QByteArray held = plcValue(kTargets[t], r.sim.port());
         EXPECT_TRUE(plcMayHold(ledger[t], held, false))
             << kTargets[t].label << " at station " << kTargets[t].station << ": the PLC holds "
             << held.toHex().constData();
     }
-    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(r.sim.stop(), 0);
     std::printf("soak: %d s, writes %zu confirmed, %zu failed, %zu superseded; %llu given up\n", seconds,
                 outcomes[1], outcomes[2], outcomes[0], static_cast<unsigned long long>(host.stats().givenUp));
     EXPECT_GT(outcomes[PlcHost::Done], 0u);
